@@ -1,0 +1,81 @@
+#include "model/branch.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace meshvolt {
+
+namespace {
+
+template <class Vector, class Setter>
+void write_side(const std::vector<Port*>& side, const Vector& currents, Setter set) {
+    using Scalar = typename Vector::Scalar;
+    const Eigen::Index m = currents.size();
+    const Eigen::Index s = static_cast<Eigen::Index>(side.size());
+    if (m > s)
+        throw std::out_of_range(std::to_string(m) + " side currents for a side of " +
+                                std::to_string(s) + " ports");
+    for (Eigen::Index k = 0; k < m; ++k) set(*side[k], currents[k]);
+    if (m < s) {
+        // 0 - c0 - c1 - ... in entry order.
+        Scalar sum = Scalar(typename Scalar::value_type(0.0), typename Scalar::value_type(0.0));
+        for (Eigen::Index k = 0; k < m; ++k) sum -= currents[k];
+        set(*side[s - 1], sum);
+    }
+}
+
+}  // namespace
+
+Branch::Branch(int n1, int n2) : Element(n1 + n2) {
+    side1.reserve(n1 > 0 ? n1 : 0);
+    side2.reserve(n2 > 0 ? n2 : 0);
+    for (int k = 0; k < n1; ++k) side1.push_back(&ports[k]);
+    for (int k = n1; k < n1 + n2; ++k) side2.push_back(&ports[k]);
+}
+
+Branch::Branch(int n_ports, std::vector<int> side1_ports, std::vector<int> side2_ports)
+    : Element(n_ports) {
+    for (int k : side1_ports) side1.push_back(&ports.at(k));
+    for (int k : side2_ports) side2.push_back(&ports.at(k));
+}
+
+Eigen::VectorXcd Branch::side_potentials(const std::vector<Port*>& side) {
+    Eigen::VectorXcd v(side.size());
+    for (std::size_t k = 0; k < side.size(); ++k) v[k] = side[k]->connection->get_potential();
+    return v;
+}
+
+ADComplexVector Branch::side_potentials_ad(int side) const {
+    const std::vector<Port*>& s = side == 1 ? side1 : side2;
+    ADComplexVector v(s.size());
+    for (std::size_t k = 0; k < s.size(); ++k) v[k] = s[k]->connection->get_potential_ad();
+    return v;
+}
+
+void Branch::set_side_currents(const Eigen::VectorXcd& currents1,
+                               const Eigen::VectorXcd& currents2) {
+    auto set = [](Port& p, const Complex& c) { p.current = c; };
+    write_side(side1, currents1, set);
+    write_side(side2, currents2, set);
+}
+
+void Branch::set_side_currents_ad(const ADComplexVector& currents1,
+                                  const ADComplexVector& currents2) {
+    auto set = [](Port& p, const ADComplex& c) { p.current_ad = c; };
+    write_side(side1, currents1, set);
+    write_side(side2, currents2, set);
+}
+
+void Branch::connect_side(Element& other, const PortPairs& connections, bool beginning) {
+    std::vector<Port*>& side = beginning ? side1 : side2;
+    for (const auto& [i, j] : connections) {
+        if (i < 0 || i >= static_cast<int>(side.size()))
+            throw std::out_of_range("side port index " + std::to_string(i) + " out of range for " +
+                                    std::to_string(side.size()) + " ports");
+        other.check_port_index(j);
+    }
+    for (const auto& [i, j] : connections)
+        other.ports[j].connection->merge(side[i]->connection);
+}
+
+}  // namespace meshvolt

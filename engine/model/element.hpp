@@ -1,0 +1,122 @@
+// Ports, nodes and the element protocol.
+//
+// An element owns a fixed array of ports; each port belongs to one node (Connection) that it shares
+// with the ports joined to it. A port current is positive from the node into the element.
+//
+// Node potential read rule: a grounded node reads 0; else a bound node reads the solver's value,
+// else its own value. On the tape: the constant zero when grounded, else the potential's ad_value.
+//
+// Node-balance rule (backward steps): the current of a port is minus the sum of the currents of the
+// other member ports of its node, 0 when there is none.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "model/ad_types.hpp"
+#include "model/variables.hpp"
+
+namespace meshvolt {
+
+class Element;
+struct Connection;
+
+struct Port {
+    std::shared_ptr<Connection> connection;
+    Element* element;
+    ADComplex current_ad;
+    Complex current;
+
+    Port(const Complex& potential, Element* owner, double re, double im);
+
+    // The node-balance rule: minus the sum of the other members' currents.
+    Complex balance_current() const;
+};
+
+struct Connection : std::enable_shared_from_this<Connection> {
+    std::vector<Port*> ports;
+    ComplexVariable potential;
+    bool grounded = false;
+
+    Connection(Port* first, const Complex& initial) : ports{first}, potential(initial) {}
+
+    // This node absorbs `other`: its member ports move here, the flag is OR-ed, this node's
+    // potential survives. Merging a node with itself does nothing.
+    void merge(std::shared_ptr<Connection>& other);
+
+    Complex get_potential() const { return grounded ? Complex(0.0, 0.0) : potential.get(); }
+    ADComplex get_potential_ad() const { return grounded ? ad_zero() : potential.ad_value; }
+    // Numeric writer: the own value and, when bound, the solver's value.
+    void set_potential(const Complex& v) { potential.set(v); }
+
+    void remove_port(const Port* port);
+};
+
+using PortPairs = std::vector<std::pair<int, int>>;
+
+class Element {
+  public:
+    explicit Element(int n);
+    Element();
+    Element(const Element&) = delete;
+    Element& operator=(const Element&) = delete;
+    virtual ~Element();
+
+    // The element protocol, in slot order.
+    virtual void collect_variables(std::vector<double>& values);
+    virtual void collect_parameters(std::vector<double>& values);
+    virtual void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index);
+    virtual void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index);
+    virtual void compute_currents(bool on_tape);
+    virtual void add_equations(ADVector& residuals, int& index);
+    virtual void backward_step();
+    virtual double forward_step();
+    // Drops the bindings of the element's own holders into the given solver vectors, so that the
+    // element reads its own values again once that solver is gone.
+    virtual void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters);
+
+    // Joining and leaving. Port indices are checked before anything is joined.
+    void connect(Element& other, const PortPairs& connections);
+    void connect_ports(const int* indices, int length);
+    void disconnect();
+
+    int port_count() const { return static_cast<int>(ports.size()); }
+    // Throws std::out_of_range naming the index and the port count.
+    void check_port_index(int index) const;
+
+    std::vector<Port> ports;
+
+  protected:
+    // Ports created with the given initial node potentials (exactly n entries are read).
+    Element(int n, const Complex* potentials);
+
+    Complex node_potential(int port) const { return ports[port].connection->get_potential(); }
+    ADComplex node_potential_ad(int port) const {
+        return ports[port].connection->get_potential_ad();
+    }
+    void set_node_potential(int port, const Complex& v) {
+        ports[port].connection->set_potential(v);
+    }
+    void set_currents_zero(bool on_tape);
+};
+
+// Shared base of the one-sided elements; T is the concrete class.
+template <class T>
+class ElementImpl : public Element {
+  public:
+    using Element::Element;
+};
+
+// The larger of two change measures, NaN when either is NaN (std::max would hide it).
+inline double max_measure(double a, double b) {
+    if (a != a || b != b) return std::numeric_limits<double>::quiet_NaN();
+    return a > b ? a : b;
+}
+// The larger of |Re z| and |Im z|, NaN when either part is NaN.
+inline double part_measure(const Complex& z) {
+    return max_measure(std::abs(z.real()), std::abs(z.imag()));
+}
+
+}  // namespace meshvolt

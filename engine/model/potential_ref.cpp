@@ -1,0 +1,52 @@
+#include "model/potential_ref.hpp"
+
+#include <stdexcept>
+
+namespace meshvolt {
+
+PotentialRef::PotentialRef() { ports[0].connection->grounded = true; }
+
+double PotentialRef::forward_step() {
+    Connection& node = *ports[0].connection;
+    const Complex read = node.get_potential();
+    node.set_potential(Complex(0.0, 0.0));
+    return part_measure(read);
+}
+
+Complex PotentialRef::get_current() const {
+    Complex sum(0.0, 0.0);
+    for (const Port* port : ports[0].connection->ports) sum += port->current;
+    return sum;
+}
+
+DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n), current(0.0) {
+    // Port 0 carries the current variable: an element without ports has nowhere to put it.
+    if (n == 0) throw std::invalid_argument("a delta potential reference needs at least one port");
+}
+
+void DeltaPotentialRef::compute_currents(bool on_tape) {
+    set_currents_zero(on_tape);
+    if (on_tape)
+        ports[0].current_ad = current.ad_value;
+    else
+        ports[0].current = current.get();
+}
+
+void DeltaPotentialRef::add_equations(ADVector& residuals, int& index) {
+    ADComplex sum = ad_zero();
+    for (int k = 0; k < port_count(); ++k) sum += node_potential_ad(k);
+    residuals[index] = sum.real();
+    residuals[index + 1] = sum.imag();
+    index += 2;
+}
+
+double DeltaPotentialRef::forward_step() {
+    if (ports.empty()) return 0.0;
+    Complex sum(0.0, 0.0);
+    for (int k = 0; k < port_count(); ++k) sum += node_potential(k);
+    const Complex mean = sum / static_cast<double>(port_count());
+    for (int k = 0; k < port_count(); ++k) set_node_potential(k, node_potential(k) - mean);
+    return part_measure(sum);
+}
+
+}  // namespace meshvolt

@@ -1,0 +1,128 @@
+// Holders of solver variables and dynamic parameters.
+//
+// A holder keeps its own value until a solver binds it; from then on it reads its value from the
+// solver's vector (value_ptr) and its tape value from the recorded vector (ad_value). Updates write
+// the own value and, when bound, the solver's entries too (write-through).
+//
+// Layout in the solver's vectors: a complex value takes two entries (real, imaginary); a real value
+// one; a rows x cols matrix 2·rows·cols entries in row-major order, although `value` itself is a
+// column-major Eigen matrix.
+#pragma once
+
+#include "model/ad_types.hpp"
+
+namespace meshvolt {
+
+// Drops the binding of a holder whose solver storage lies inside `storage`, so that it reads its
+// own value again. Used when the solver that owns `storage` goes away.
+inline bool points_into(const double* ptr, const Eigen::VectorXd& storage) {
+    return ptr != nullptr && storage.size() > 0 && ptr >= storage.data() &&
+           ptr < storage.data() + storage.size();
+}
+
+struct ComplexVariable {
+    double* value_ptr = nullptr;
+    ADComplex ad_value = ad_zero();
+    Complex value;
+    bool bound = false;
+
+    ComplexVariable() = default;
+    explicit ComplexVariable(Complex initial) : value(initial) {}
+
+    void push_value(std::vector<double>& values) const {
+        values.push_back(value.real());
+        values.push_back(value.imag());
+    }
+    void bind(const ADVector& tape, Eigen::VectorXd& values, int& index) {
+        ad_value = ADComplex(tape[index], tape[index + 1]);
+        value_ptr = values.data() + index;
+        index += 2;
+        bound = true;
+    }
+    void store_bound_value(const Complex& v) {
+        value_ptr[0] = v.real();
+        value_ptr[1] = v.imag();
+    }
+    // Read rule: the solver's value once bound, else the own value.
+    Complex get() const { return bound ? Complex(value_ptr[0], value_ptr[1]) : value; }
+    // Write-through: the own value, and the solver's value when bound.
+    void set(const Complex& v) {
+        value = v;
+        if (bound) store_bound_value(v);
+    }
+    void release_from(const Eigen::VectorXd& storage) {
+        if (bound && points_into(value_ptr, storage)) unbind();
+    }
+    void unbind() {
+        value_ptr = nullptr;
+        ad_value = ad_zero();
+        bound = false;
+    }
+};
+
+struct RealVariable {
+    double* value_ptr = nullptr;
+    ADScalar ad_value = ADScalar(0.0);
+    double value = 0.0;
+    bool bound = false;
+
+    RealVariable() = default;
+    explicit RealVariable(double initial) : value(initial) {}
+
+    void push_value(std::vector<double>& values) const { values.push_back(value); }
+    void bind(const ADVector& tape, Eigen::VectorXd& values, int& index) {
+        ad_value = tape[index];
+        value_ptr = values.data() + index;
+        index += 1;
+        bound = true;
+    }
+    double get() const { return bound ? value_ptr[0] : value; }
+    void set(double v) {
+        value = v;
+        if (bound) value_ptr[0] = v;
+    }
+    void release_from(const Eigen::VectorXd& storage) {
+        if (bound && points_into(value_ptr, storage)) unbind();
+    }
+    void unbind() {
+        value_ptr = nullptr;
+        ad_value = ADScalar(0.0);
+        bound = false;
+    }
+};
+
+struct ComplexVariableMatrix {
+    double* value_ptr = nullptr;
+    ADComplexMatrix ad_value;
+    Eigen::MatrixXcd value;
+    bool bound = false;
+
+    ComplexVariableMatrix() = default;
+    explicit ComplexVariableMatrix(Eigen::MatrixXcd initial) : value(std::move(initial)) {}
+
+    Eigen::Index rows() const { return value.rows(); }
+    Eigen::Index cols() const { return value.cols(); }
+    Eigen::Index width() const { return 2 * value.rows() * value.cols(); }
+
+    void push_values(std::vector<double>& values) const;
+    void bind(const ADVector& tape, Eigen::VectorXd& values, int& index);
+    Complex get(Eigen::Index i, Eigen::Index j) const {
+        if (!bound) return value(i, j);
+        const double* p = value_ptr + 2 * (i * value.cols() + j);
+        return Complex(p[0], p[1]);
+    }
+    // The whole matrix by the read rule.
+    Eigen::MatrixXcd get() const;
+    // Write-through of a matrix of the holder's dimensions.
+    void set(const Eigen::MatrixXcd& m);
+    void release_from(const Eigen::VectorXd& storage) {
+        if (bound && points_into(value_ptr, storage)) unbind();
+    }
+    void unbind() {
+        value_ptr = nullptr;
+        ad_value.resize(0, 0);
+        bound = false;
+    }
+};
+
+}  // namespace meshvolt

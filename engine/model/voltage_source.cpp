@@ -1,0 +1,130 @@
+#include "model/voltage_source.hpp"
+
+namespace meshvolt {
+
+template <class T>
+AbstractVoltageSource<T>::AbstractVoltageSource(int n, const Complex* source_voltages)
+    : ElementImpl<T>(n) {
+    // n = 0 asks for -1 voltages: the reserve's length error "vector::reserve".
+    voltages.reserve(static_cast<std::size_t>(n - 1));
+    for (int i = 0; i < n - 1; ++i) voltages.emplace_back(source_voltages[i]);
+    currents.reserve(static_cast<std::size_t>(n - 1));
+    for (int i = 0; i < n - 1; ++i) currents.emplace_back(Complex(0.0, 0.0));
+}
+
+template <class T>
+void AbstractVoltageSource<T>::collect_variables(std::vector<double>& values) {
+    for (const auto& j : currents) j.push_value(values);
+}
+
+template <class T>
+void AbstractVoltageSource<T>::collect_parameters(std::vector<double>& values) {
+    for (const auto& u : voltages) u.push_value(values);
+}
+
+template <class T>
+void AbstractVoltageSource<T>::bind_variables(const ADVector& tape, Eigen::VectorXd& values,
+                                              int& index) {
+    for (auto& j : currents) j.bind(tape, values, index);
+}
+
+template <class T>
+void AbstractVoltageSource<T>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values,
+                                               int& index) {
+    for (auto& u : voltages) u.bind(tape, values, index);
+}
+
+template <class T>
+void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
+    auto& ports = this->ports;
+    const int n = this->port_count();
+    if (on_tape) {
+        ADComplex return_current = ad_zero();
+        for (int i = 0; i < n - 1; ++i) {
+            ports[i].current_ad = currents[i].ad_value;
+            return_current -= currents[i].ad_value;
+        }
+        ports[n - 1].current_ad = return_current;
+    } else {
+        Complex return_current(0.0, 0.0);
+        for (int i = 0; i < n - 1; ++i) {
+            ports[i].current = currents[i].get();
+            return_current -= ports[i].current;
+        }
+        ports[n - 1].current = return_current;
+    }
+}
+
+template <class T>
+void AbstractVoltageSource<T>::release_values(const Eigen::VectorXd& variables,
+                                              const Eigen::VectorXd& parameters) {
+    for (auto& j : currents) j.release_from(variables);
+    for (auto& u : voltages) u.release_from(parameters);
+}
+
+template <class T>
+void AbstractVoltageSource<T>::update_voltages(const Complex* source_voltages) {
+    for (std::size_t i = 0; i < voltages.size(); ++i) voltages[i].set(source_voltages[i]);
+}
+
+template class AbstractVoltageSource<VoltageSource>;
+template class AbstractVoltageSource<DeltaVoltageSource>;
+
+void VoltageSource::add_equations(ADVector& residuals, int& index) {
+    const int n = port_count();
+    for (int i = 0; i < n - 1; ++i) {
+        const ADComplex r = (node_potential_ad(i) - node_potential_ad(n - 1)) - voltages[i].ad_value;
+        residuals[index] = r.real();
+        residuals[index + 1] = r.imag();
+        index += 2;
+    }
+}
+
+void VoltageSource::backward_step() {
+    const int n = port_count();
+    Complex sum(0.0, 0.0);
+    for (int i = 0; i < n - 1; ++i) {
+        ports[i].current = ports[i].balance_current();
+        sum += ports[i].current;
+    }
+    ports[n - 1].current = -sum;
+}
+
+double VoltageSource::forward_step() {
+    const int n = port_count();
+    if (n <= 1) return 0.0;
+    const bool grounded_neutral = ports[n - 1].connection->grounded;
+    for (int i = 0; i < n - 1; ++i) {
+        const Complex base = grounded_neutral ? Complex(0.0, 0.0) : node_potential(n - 1);
+        set_node_potential(i, base + voltages[i].get());
+    }
+    return 0.0;
+}
+
+void DeltaVoltageSource::add_equations(ADVector& residuals, int& index) {
+    const int n = port_count();
+    for (int i = 0; i < n - 1; ++i) {
+        const ADComplex r = (node_potential_ad(i) - node_potential_ad(i + 1)) - voltages[i].ad_value;
+        residuals[index] = r.real();
+        residuals[index + 1] = r.imag();
+        index += 2;
+    }
+}
+
+void DeltaVoltageSource::backward_step() {
+    const int n = port_count();
+    Complex sum(0.0, 0.0);
+    for (int i = 1; i < n; ++i) {
+        ports[i].current = ports[i].balance_current();
+        sum += ports[i].current;
+    }
+    ports[0].current = -sum;
+}
+
+double DeltaVoltageSource::forward_step() {
+    for (int i = 0; i < port_count() - 1; ++i)
+        set_node_potential(i + 1, node_potential(i) - voltages[i].get());
+    return 0.0;
+}
+
+}  // namespace meshvolt

@@ -1,0 +1,62 @@
+// Ideal voltage sources.
+//
+// Star (VoltageSource): n ports, phases 0..n-2 and the neutral n-1; U_i = V_i - V_(n-1).
+// Delta (DeltaVoltageSource): U_i = V_i - V_(i+1) for i = 0..n-2 (no voltage from the last phase
+// back to the first).
+//
+// The currents J_i are solver variables, the voltages U_i dynamic parameters:
+//     I_i     = J_i                  i = 0..n-2
+//     I_(n-1) = -Σ_i J_i
+//     residual_i = (V_a - V_b) - U_i   (a, b the ports of voltage i)
+#pragma once
+
+#include <vector>
+
+#include "model/element.hpp"
+
+namespace meshvolt {
+
+template <class T>
+class AbstractVoltageSource : public ElementImpl<T> {
+  public:
+    AbstractVoltageSource(int n, const Complex* source_voltages);
+
+    void collect_variables(std::vector<double>& values) override;
+    void collect_parameters(std::vector<double>& values) override;
+    void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void compute_currents(bool on_tape) override;
+    void release_values(const Eigen::VectorXd& variables,
+                        const Eigen::VectorXd& parameters) override;
+
+    // Write-through of the n-1 voltages; they reach the tape at the next solve.
+    void update_voltages(const Complex* source_voltages);
+
+    int voltage_count() const { return static_cast<int>(voltages.size()); }
+
+    std::vector<ComplexVariable> voltages;
+    std::vector<ComplexVariable> currents;
+};
+
+class VoltageSource : public AbstractVoltageSource<VoltageSource> {
+  public:
+    using AbstractVoltageSource::AbstractVoltageSource;
+
+    void add_equations(ADVector& residuals, int& index) override;
+    void backward_step() override;
+    double forward_step() override;
+};
+
+class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
+  public:
+    using AbstractVoltageSource::AbstractVoltageSource;
+
+    void add_equations(ADVector& residuals, int& index) override;
+    void backward_step() override;
+    double forward_step() override;
+};
+
+extern template class AbstractVoltageSource<VoltageSource>;
+extern template class AbstractVoltageSource<DeltaVoltageSource>;
+
+}  // namespace meshvolt

@@ -1,0 +1,1 @@
+"""meshvolt: steady-state load flow of unbalanced multi-phase distribution networks."""
