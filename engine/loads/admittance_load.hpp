@@ -1,0 +1,72 @@
+// Constant-admittance loads, in star (AdmittanceLoad) and delta (DeltaAdmittanceLoad) connection.
+//
+// Phase or pair i is the set-point admittance Y_i across its voltage U_i (star and delta voltages
+// and the port wiring: loads/load_wiring.hpp):
+//     I_i = Y_i · U_i
+// On the tape the product is spelled out: four products, one difference, one sum. The set-points
+// Y_i are dynamic parameters. U_i = 0 gives zero currents.
+#pragma once
+
+#include <vector>
+
+#include "loads/load_base.hpp"
+#include "loads/load_wiring.hpp"
+#include "loads/setpoint_list.hpp"
+
+namespace meshvolt {
+
+struct AdmittanceLaw {
+    static Complex current(const Complex& y, const Complex& u) { return y * u; }
+
+    static ADComplex current(const ADComplex& y, const ADComplex& u) {
+        return ADComplex(y.real() * u.real() - y.imag() * u.imag(),
+                         y.real() * u.imag() + y.imag() * u.real());
+    }
+};
+
+template <class T>
+class AbstractAdmittanceLoad : public Load<T> {
+  public:
+    // n ports; reads exactly one admittance per set-point (star n - 1, delta n).
+    AbstractAdmittanceLoad(int n, const Complex* admittances);
+
+    void collect_parameters(std::vector<double>& values) override;
+    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void compute_currents(bool on_tape) override;
+    void backward_step() override;
+    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
+
+    // Write-through of one admittance per set-point; reaches a bound tape at the next solve.
+    void update_admittances(const Complex* values);
+
+    int setpoint_count() const { return static_cast<int>(admittances.size()); }
+
+    SetpointList admittances;
+
+  protected:
+    void compute_currents_numeric();
+    void compute_currents_ad();
+};
+
+class AdmittanceLoad final : public AbstractAdmittanceLoad<AdmittanceLoad> {
+  public:
+    using Wiring = StarWiring;
+    using AbstractAdmittanceLoad::AbstractAdmittanceLoad;
+    ~AdmittanceLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+};
+
+class DeltaAdmittanceLoad final : public AbstractAdmittanceLoad<DeltaAdmittanceLoad> {
+  public:
+    using Wiring = DeltaWiring;
+    using AbstractAdmittanceLoad::AbstractAdmittanceLoad;
+    ~DeltaAdmittanceLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+};
+
+extern template class AbstractAdmittanceLoad<AdmittanceLoad>;
+extern template class AbstractAdmittanceLoad<DeltaAdmittanceLoad>;
+
+}  // namespace meshvolt

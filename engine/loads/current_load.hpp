@@ -1,0 +1,80 @@
+// Constant-current loads, in star (CurrentLoad) and delta (DeltaCurrentLoad) connection.
+//
+// Phase or pair i draws a current of the set-point's magnitude whose angle follows its voltage U_i
+// (star and delta voltages and the port wiring: loads/load_wiring.hpp):
+//     I_i = (I_set,i · U_i) / |U_i|     so |I_i| = |I_set,i| and arg I_i = arg I_set,i + arg U_i
+// The product is taken first, then both its parts are divided by the real modulus |U_i|
+// (hypot in plain numbers; sqrt(Re(U)·Re(U) + Im(U)·Im(U)) on the tape, without an abs of the AD
+// scalar). The set-points I_set,i are dynamic parameters. U_i = 0 gives NaN currents (0/0).
+#pragma once
+
+#include <cmath>
+#include <vector>
+
+#include "loads/load_base.hpp"
+#include "loads/load_wiring.hpp"
+#include "loads/setpoint_list.hpp"
+
+namespace meshvolt {
+
+struct CurrentLaw {
+    static Complex current(const Complex& i_set, const Complex& u) {
+        const Complex product = i_set * u;
+        const double modulus = std::hypot(u.real(), u.imag());
+        return Complex(product.real() / modulus, product.imag() / modulus);
+    }
+
+    static ADComplex current(const ADComplex& i_set, const ADComplex& u) {
+        const ADScalar modulus = CppAD::sqrt(u.real() * u.real() + u.imag() * u.imag());
+        const ADScalar product_re = i_set.real() * u.real() - i_set.imag() * u.imag();
+        const ADScalar product_im = i_set.real() * u.imag() + i_set.imag() * u.real();
+        return ADComplex(product_re / modulus, product_im / modulus);
+    }
+};
+
+template <class T>
+class AbstractCurrentLoad : public Load<T> {
+  public:
+    // n ports; reads exactly one current per set-point (star n - 1, delta n).
+    AbstractCurrentLoad(int n, const Complex* currents);
+
+    void collect_parameters(std::vector<double>& values) override;
+    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void compute_currents(bool on_tape) override;
+    void backward_step() override;
+    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
+
+    // Write-through of one current per set-point; reaches a bound tape at the next solve.
+    void update_currents(const Complex* values);
+
+    int setpoint_count() const { return static_cast<int>(currents.size()); }
+
+    SetpointList currents;
+
+  protected:
+    void compute_currents_numeric();
+    void compute_currents_ad();
+};
+
+class CurrentLoad final : public AbstractCurrentLoad<CurrentLoad> {
+  public:
+    using Wiring = StarWiring;
+    using AbstractCurrentLoad::AbstractCurrentLoad;
+    ~CurrentLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+};
+
+class DeltaCurrentLoad final : public AbstractCurrentLoad<DeltaCurrentLoad> {
+  public:
+    using Wiring = DeltaWiring;
+    using AbstractCurrentLoad::AbstractCurrentLoad;
+    ~DeltaCurrentLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+};
+
+extern template class AbstractCurrentLoad<CurrentLoad>;
+extern template class AbstractCurrentLoad<DeltaCurrentLoad>;
+
+}  // namespace meshvolt

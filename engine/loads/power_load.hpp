@@ -1,0 +1,80 @@
+// Constant-power loads, in star (PowerLoad) and delta (DeltaPowerLoad) connection.
+//
+// Phase or pair i takes the set-point power S_i at its voltage U_i (star and delta voltages and the
+// port wiring: loads/load_wiring.hpp):
+//     S_i = U_i · conj(I_i)   =>   I_i = conj(S_i / U_i)
+// On the tape the quotient is spelled out, without a complex division of the AD scalar:
+//     w = conj(U) / (Re(U)·Re(U) + Im(U)·Im(U)),   I = conj(S · w)
+// The set-points S_i are dynamic parameters. Nothing guards U_i = 0: the currents become non-finite
+// and the solvers report it.
+#pragma once
+
+#include <vector>
+
+#include "loads/load_base.hpp"
+#include "loads/load_wiring.hpp"
+#include "loads/setpoint_list.hpp"
+
+namespace meshvolt {
+
+struct PowerLaw {
+    // Plain numbers: the full IEEE complex quotient, then the imaginary part negated.
+    static Complex current(const Complex& s, const Complex& u) { return std::conj(s / u); }
+
+    // Tape: w = conj(U) / |U|², then I = conj(S · w).
+    static ADComplex current(const ADComplex& s, const ADComplex& u) {
+        const ADScalar squared_modulus = u.real() * u.real() + u.imag() * u.imag();
+        const ADScalar w_re = u.real() / squared_modulus;
+        const ADScalar w_im = (-u.imag()) / squared_modulus;
+        const ADScalar sw_re = s.real() * w_re - s.imag() * w_im;
+        const ADScalar sw_im = s.real() * w_im + s.imag() * w_re;
+        return ADComplex(sw_re, -sw_im);
+    }
+};
+
+template <class T>
+class AbstractPowerLoad : public Load<T> {
+  public:
+    // n ports; reads exactly one power per set-point (star n - 1, delta n).
+    AbstractPowerLoad(int n, const Complex* powers);
+
+    void collect_parameters(std::vector<double>& values) override;
+    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void compute_currents(bool on_tape) override;
+    void backward_step() override;
+    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
+
+    // Write-through of one power per set-point; reaches a bound tape at the next solve.
+    void update_powers(const Complex* values);
+
+    int setpoint_count() const { return static_cast<int>(powers.size()); }
+
+    SetpointList powers;
+
+  protected:
+    void compute_currents_numeric();
+    void compute_currents_ad();
+};
+
+class PowerLoad final : public AbstractPowerLoad<PowerLoad> {
+  public:
+    using Wiring = StarWiring;
+    using AbstractPowerLoad::AbstractPowerLoad;
+    ~PowerLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+};
+
+class DeltaPowerLoad final : public AbstractPowerLoad<DeltaPowerLoad> {
+  public:
+    using Wiring = DeltaWiring;
+    using AbstractPowerLoad::AbstractPowerLoad;
+    ~DeltaPowerLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+};
+
+extern template class AbstractPowerLoad<PowerLoad>;
+extern template class AbstractPowerLoad<DeltaPowerLoad>;
+
+}  // namespace meshvolt
