@@ -30,8 +30,10 @@ class TapeCheck {
         variables = Eigen::Map<Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
         parameters = Eigen::Map<Eigen::VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
 
-        ADVector x(variables.size()), p(parameters.size());
-        for (Eigen::Index k = 0; k < x.size(); ++k) x[k] = variables[k];
+        // One trailing independent that no element binds: CppAD cannot record without any.
+        ADVector x(variables.size() + 1), p(parameters.size());
+        for (Eigen::Index k = 0; k < variables.size(); ++k) x[k] = variables[k];
+        x[variables.size()] = 0.0;
         for (Eigen::Index k = 0; k < p.size(); ++k) p[k] = parameters[k];
         CppAD::Independent(x, 0, false, p);
         int index = 0, p_index = 0;
@@ -71,7 +73,9 @@ class TapeCheck {
     // current laws on the same bound values.
     void evaluate() {
         tape_.new_dynamic(parameters);
-        output_ = tape_.Forward(0, variables);
+        Eigen::VectorXd x(variables.size() + 1);
+        x << variables, 0.0;
+        output_ = tape_.Forward(0, x);
         for (Element* e : elements_) e->compute_currents(false);
     }
 

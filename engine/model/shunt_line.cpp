@@ -1,0 +1,150 @@
+// The shunt line's parameter matrices, their gathering, binding and updates, and its port
+// currents on the tape and in plain numbers.
+#include "model/shunt_line.hpp"
+
+namespace meshvolt {
+
+namespace {
+
+std::vector<int> port_range(int first, int end) {
+    std::vector<int> r;
+    for (int k = first; k < end; ++k) r.push_back(k);
+    return r;
+}
+
+}  // namespace
+
+template class Line<ShuntLine>;
+
+ShuntLine::ShuntLine(int n, const Complex* y_shunt, const Complex* z_line)
+    : Line<ShuntLine>(2 * checked_phase_count(n, "a shunt line") + 1, port_range(0, n),
+                      port_range(n, 2 * n)),
+      extra_port(&ports[2 * n]),
+      phase_count(n) {
+    ShuntLineMatrices m = compute_line_matrices(n, y_shunt, z_line);
+    y11.value = std::move(m.y11);
+    y12.value = std::move(m.y12);
+    y21.value = std::move(m.y21);
+    y22.value = std::move(m.y22);
+    y_extra.value = m.y_extra.col(0);
+    y2_extra.value = std::move(m.y2_extra);
+    y1_extra.value = std::move(m.y1_extra);
+}
+
+ShuntLineMatrices ShuntLine::compute_line_matrices(int n, const Complex* y_shunt,
+                                                   const Complex* z_line) {
+    const Eigen::MatrixXcd y = row_major_matrix(n, y_shunt);
+    const Eigen::MatrixXcd z = row_major_matrix(n, z_line);
+    const Eigen::MatrixXcd identity = Eigen::MatrixXcd::Identity(n, n);
+
+    transfer_a = identity + (0.5 * z) * y;
+    transfer_b = z;
+    transfer_c = y + ((0.25 * y) * z) * y;
+    transfer_d = identity + (0.5 * y) * z;
+    scalar_a = transfer_a(0, 0);
+    scalar_b = transfer_b(0, 0);
+    scalar_c = transfer_c(0, 0);
+    scalar_d = transfer_d(0, 0);
+
+    Eigen::VectorXcd r(n);
+    for (int k = 0; k < n; ++k) {
+        Complex row_sum(0.0, 0.0);
+        for (int j = 0; j < n; ++j) row_sum += y(k, j);
+        r(k) = -0.5 * row_sum;
+    }
+    const Eigen::VectorXcd p = z * r;
+    const Eigen::VectorXcd w = 2.0 * r + ((0.5 * y) * z) * r;
+
+    const Eigen::MatrixXcd b_inv = transfer_b.inverse();
+    const Eigen::MatrixXcd d_b_inv = transfer_d * b_inv;
+    ShuntLineMatrices m;
+    m.y11 = d_b_inv;
+    m.y12 = transfer_c - d_b_inv * transfer_a;
+    m.y21 = -b_inv;
+    m.y22 = b_inv * transfer_a;
+    m.y_extra = r;
+    m.y2_extra = w - d_b_inv * p;
+    m.y1_extra = b_inv * p;
+    return m;
+}
+
+void ShuntLine::collect_parameters(std::vector<double>& values) {
+    y11.push_values(values);
+    y12.push_values(values);
+    y21.push_values(values);
+    y22.push_values(values);
+    y_extra.push_values(values);
+    y2_extra.push_values(values);
+    y1_extra.push_values(values);
+}
+
+void ShuntLine::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
+    y11.bind(tape, values, index);
+    y12.bind(tape, values, index);
+    y21.bind(tape, values, index);
+    y22.bind(tape, values, index);
+    y_extra.bind(tape, values, index);
+    y2_extra.bind(tape, values, index);
+    y1_extra.bind(tape, values, index);
+}
+
+void ShuntLine::release_values(const Eigen::VectorXd& variables,
+                               const Eigen::VectorXd& parameters) {
+    y11.release_from(parameters);
+    y12.release_from(parameters);
+    y21.release_from(parameters);
+    y22.release_from(parameters);
+    y_extra.release_from(parameters);
+    y2_extra.release_from(parameters);
+    y1_extra.release_from(parameters);
+    // The single-phase paths must not write into the storage of a solver that is gone.
+    if (points_into(v1_storage, variables)) v1_storage = nullptr;
+    if (points_into(v2_storage, variables)) v2_storage = nullptr;
+}
+
+void ShuntLine::update_line_parameters(const Complex* y_shunt, const Complex* z_line) {
+    const ShuntLineMatrices m = compute_line_matrices(port_count() / 2, y_shunt, z_line);
+    y11.set(m.y11);
+    y12.set(m.y12);
+    y21.set(m.y21);
+    y22.set(m.y22);
+    y_extra.set(m.y_extra.col(0));
+    y2_extra.set(m.y2_extra);
+    y1_extra.set(m.y1_extra);
+}
+
+void ShuntLine::compute_currents_numeric() {
+    const Eigen::VectorXcd v1 = side1_potentials();
+    const Eigen::VectorXcd v2 = side2_potentials();
+    const Complex vx = extra_port->connection->get_potential();
+
+    const Eigen::VectorXcd i1 = y11.get() * v1 + y12.get() * v2 + y1_extra.get().col(0) * vx;
+    const Eigen::VectorXcd i2 = y21.get() * v1 + y22.get() * v2 + y2_extra.get().col(0) * vx;
+    set_side_currents(i1, i2);
+
+    Complex ix(0.0, 0.0);
+    for (Eigen::Index k = 0; k < v1.size(); ++k) ix += y_extra.get(k) * (v1(k) + v2(k) - 2.0 * vx);
+    extra_port->current = ix;
+}
+
+void ShuntLine::compute_currents_ad() {
+    require_tape_binding(y11.bound && y12.bound && y21.bound && y22.bound && y_extra.bound &&
+                             y2_extra.bound && y1_extra.bound,
+                         "a shunt line");
+    const ADComplexVector v1 = side_potentials_ad(1);
+    const ADComplexVector v2 = side_potentials_ad(2);
+    const ADComplex vx = extra_port->connection->get_potential_ad();
+
+    const ADComplexVector i1 =
+        y11.ad_value * v1 + y12.ad_value * v2 + y1_extra.ad_value.col(0) * vx;
+    const ADComplexVector i2 =
+        y21.ad_value * v1 + y22.ad_value * v2 + y2_extra.ad_value.col(0) * vx;
+    set_side_currents_ad(i1, i2);
+
+    const ADComplex two_vx = vx * ADScalar(2.0);
+    ADComplex ix = ad_zero();
+    for (Eigen::Index k = 0; k < v1.size(); ++k) ix += y_extra.ad_value(k) * (v1(k) + v2(k) - two_vx);
+    extra_port->current_ad = ix;
+}
+
+}  // namespace meshvolt

@@ -1,0 +1,71 @@
+#include "model/switch.hpp"
+
+#include <cmath>
+#include <limits>
+
+namespace meshvolt {
+
+Switch::Switch(int n) : Branch(n, n) {
+    currents.reserve(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i) currents.emplace_back(Complex(0.0, 0.0));
+}
+
+void Switch::collect_variables(std::vector<double>& values) {
+    for (const ComplexVariable& j : currents) j.push_value(values);
+}
+
+void Switch::bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) {
+    for (ComplexVariable& j : currents) j.bind(tape, values, index);
+}
+
+void Switch::compute_currents(bool on_tape) {
+    for (int i = 0; i < conductor_count(); ++i) {
+        if (on_tape) {
+            side1[i]->current_ad = currents[i].ad_value;
+            side2[i]->current_ad = -currents[i].ad_value;
+        } else {
+            const Complex j = currents[i].get();
+            side1[i]->current = j;
+            side2[i]->current = -j;
+        }
+    }
+}
+
+void Switch::add_equations(ADVector& residuals, int& index) {
+    for (int i = 0; i < conductor_count(); ++i) {
+        const ADComplex r =
+            side1[i]->connection->get_potential_ad() - side2[i]->connection->get_potential_ad();
+        residuals[index] = r.real();
+        residuals[index + 1] = r.imag();
+        index += 2;
+    }
+}
+
+void Switch::backward_step() {
+    for (Port* port : side2) port->current = port->balance_current();
+    for (int i = 0; i < conductor_count(); ++i) side1[i]->current = -side2[i]->current;
+}
+
+double Switch::forward_step() {
+    double measure = 0.0;
+    for (int i = 0; i < conductor_count(); ++i) {
+        const Complex v = side1[i]->connection->get_potential();
+        side2[i]->connection->set_potential(v);
+        if (std::isnan(v.real()) || std::isnan(v.imag()))
+            measure = std::numeric_limits<double>::quiet_NaN();
+    }
+    return measure;
+}
+
+void Switch::release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) {
+    for (ComplexVariable& j : currents) j.release_from(variables);
+}
+
+OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}
+
+void OpenSwitch::backward_step() {
+    for (Port* port : side2) port->current = Complex(0.0, 0.0);
+    for (Port* port : side1) port->current = Complex(0.0, 0.0);
+}
+
+}  // namespace meshvolt
