@@ -1,0 +1,151 @@
+#include "solvers/abstract_newton.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+
+#include <spdlog/fmt/fmt.h>
+#include <spdlog/spdlog.h>
+
+#include "solvers/cppad_error_log.hpp"
+#include "solvers/tape_lock.hpp"
+
+namespace meshvolt {
+
+namespace {
+
+// Converged when no residual is NaN and every |F_i| ≤ tolerance.
+bool converged(const Eigen::VectorXd& residuals, double tolerance) {
+    for (Eigen::Index k = 0; k < residuals.size(); ++k)
+        if (!(std::abs(residuals[k]) <= tolerance)) return false;
+    return true;
+}
+
+// max_i |F_i|, NaN when any F_i is NaN (a NaN must never pass for a small residual).
+double largest_residual(const Eigen::VectorXd& residuals) {
+    double largest = 0.0;
+    for (Eigen::Index k = 0; k < residuals.size(); ++k) {
+        const double magnitude = std::abs(residuals[k]);
+        if (std::isnan(magnitude)) return std::numeric_limits<double>::quiet_NaN();
+        if (magnitude > largest) largest = magnitude;
+    }
+    return largest;
+}
+
+bool all_finite(const Eigen::SparseMatrix<double>& matrix) {
+    const double* values = matrix.valuePtr();
+    for (Eigen::Index k = 0; k < matrix.nonZeros(); ++k)
+        if (!(std::abs(values[k]) <= std::numeric_limits<double>::max())) return false;
+    return true;
+}
+
+std::runtime_error coded_error(const char* format, int iteration) {
+    return std::runtime_error(fmt::format(fmt::runtime(format), iteration));
+}
+
+}  // namespace
+
+AbstractNewton::AbstractNewton(ElectricalNetwork* network_in, bool optimize_tape)
+    : AbstractSolver(network_in), tape_guard_(tape_mutex()) {
+    // On failure the members are released under the guard, then the base unbinds the holders.
+    record(optimize_tape);
+    tape_guard_.unlock();
+}
+
+AbstractNewton::~AbstractNewton() {
+    // The tape and the colouring live in the library's process-wide memory pool.
+    tape_guard_ = std::unique_lock<std::recursive_mutex>(tape_mutex());
+}
+
+void AbstractNewton::record(bool optimize_tape) {
+    CppAD::ErrorHandler handler(log_cppad_error);
+    gather_values();
+    const Eigen::Index n = variables.size();
+    if (n == 0)
+        throw std::runtime_error("1 The network has no variables: there is nothing to solve. ");
+
+    ADVector ad_variables(n);
+    for (Eigen::Index k = 0; k < n; ++k) ad_variables[k] = variables[k];
+    ADVector ad_parameters(parameters.size());
+    for (Eigen::Index k = 0; k < parameters.size(); ++k) ad_parameters[k] = parameters[k];
+
+    CppAD::Independent(ad_variables, 0, true, ad_parameters);
+    try {
+        bind_values(ad_variables, ad_parameters);
+        ADVector ad_residuals = ADVector::Constant(n, ADScalar(0.0));
+
+        // Every element's port currents exist before any node balance reads them.
+        for (Element* element : network->elements) element->compute_currents(true);
+
+        int index = 0;
+        for (const auto& node : network->connections) {
+            if (node->grounded) continue;
+            ADScalar real_sum(0.0);
+            ADScalar imag_sum(0.0);
+            for (const Port* port : node->ports) {
+                real_sum += port->current_ad.real();
+                imag_sum += port->current_ad.imag();
+            }
+            ad_residuals[index] = real_sum;
+            ad_residuals[index + 1] = imag_sum;
+            index += 2;
+        }
+        for (Element* element : network->elements) element->add_equations(ad_residuals, index);
+        if (index != n)
+            throw std::runtime_error(
+                fmt::format("1 The network has {} equations for {} variables. ", index, n));
+
+        tape.Dependent(ad_variables, ad_residuals);
+    } catch (...) {
+        // An open recording would make every later solver in the process fail.
+        ADScalar::abort_recording();
+        throw;
+    }
+
+    spdlog::debug("----- Tape evaluation -----");
+    spdlog::debug("Number of tape operators: {0:d}", static_cast<std::uint64_t>(tape.size_op()));
+    if (optimize_tape) {
+        tape.optimize("");
+        spdlog::debug("----- Tape optimization -----");
+        spdlog::debug("Number of tape operators: {0:d}",
+                      static_cast<std::uint64_t>(tape.size_op()));
+    }
+    initial_variables = variables;
+}
+
+Eigen::VectorXd AbstractNewton::compute_residuals() {
+    const TapeLock lock(tape_mutex());
+    return tape.Forward(0, variables);
+}
+
+std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+    const TapeLock lock(tape_mutex());
+    const CppAD::ErrorHandler handler(log_cppad_error);
+
+    tape.new_dynamic(parameters);
+    Eigen::VectorXd residuals = compute_residuals();
+    int count = 0;
+    while (!converged(residuals, tolerance) && count < max_iterations) {
+        const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
+        if (!all_finite(jacobian))
+            throw coded_error("1 NaN value encountered at iteration {}. ", count);
+        if (!pattern_ready) {
+            lu.analyzePattern(jacobian);
+            pattern_ready = true;
+        }
+        lu.factorize(jacobian);
+        if (lu.info() != Eigen::Success)
+            throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ", count);
+        const Eigen::VectorXd dx = lu.solve(residuals);
+        if (lu.info() != Eigen::Success)
+            throw coded_error("1 Solving failed at iteration {}. ", count);
+        update_step(jacobian, dx, residuals);
+        ++count;
+    }
+
+    for (Element* element : network->elements) element->compute_currents(false);
+    return {count, largest_residual(residuals)};
+}
+
+}  // namespace meshvolt

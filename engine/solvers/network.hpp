@@ -1,0 +1,64 @@
+// The network a solver works on, and the one layout of the solver's two value vectors.
+//
+// variables:  for each node of `connections` that is not grounded, its potential (real, imaginary),
+//             in node order; then each element's own variables, in element order.
+// parameters: each element's dynamic parameters, in element order.
+//
+// A Newton solver's residual vector follows the variable layout: two current-balance rows per free
+// node in the same node order, then each element's own equations in element order.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "model/ad_types.hpp"
+#include "model/element.hpp"
+
+namespace meshvolt {
+
+class FlexibleParameter;
+
+class ElectricalNetwork {
+  public:
+    // Keeps the elements in the given order and lists every distinct node reached through their
+    // ports, in order of first appearance (elements in order, ports in port order).
+    explicit ElectricalNetwork(std::vector<Element*> elements);
+
+    // Not owned.
+    std::vector<Element*> elements;
+    // Shared with the ports; grounded nodes are listed too.
+    std::vector<std::shared_ptr<Connection>> connections;
+    // The distinct parameter objects of the network's flexible loads, ordered by address; not
+    // owned.
+    std::set<FlexibleParameter*> flexible_parameters;
+};
+
+struct NetworkValues {
+    std::vector<double> variables;
+    std::vector<double> parameters;
+};
+
+// The own values of every holder of the network, in the solver layout. The values behind a holder's
+// binding are never read, so a new solver starts from what the elements hold themselves.
+NetworkValues collect_network_values(const ElectricalNetwork& network);
+
+// Points every holder of the network into the solver's vectors at the positions that gathering
+// gave it, and takes its tape value from the recorded vectors at the same positions. Vectors whose
+// lengths differ from the gathered layout are refused (std::length_error) before anything is bound.
+void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_variables,
+                         Eigen::VectorXd& variables, const ADVector& ad_parameters,
+                         Eigen::VectorXd& parameters);
+
+// The ascending positions in `elements` of the owners of the given layout indices (positions in the
+// variable vector, or rows of the residual vector).
+// - An index in the node block names the owners of the node's member ports whose recorded current
+//   (current_ad) is not a number, or else the owner of the node's first member port; a node that
+//   lists no port names nobody.
+// - An index past the node block names the element whose own variables contain it.
+// - An index past the whole layout names nobody.
+std::vector<int> find_owning_elements(const ElectricalNetwork& network,
+                                      const std::vector<std::int64_t>& indices);
+
+}  // namespace meshvolt

@@ -1,0 +1,53 @@
+// What a caller reads from a Newton solver between solves: residuals, the Jacobian's analysis and
+// the Matrix Market files. None of these changes `variables` or `parameters`.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <set>
+
+#include <unsupported/Eigen/SparseExtra>
+
+#include "solvers/abstract_newton.hpp"
+#include "solvers/cppad_error_log.hpp"
+#include "solvers/tape_lock.hpp"
+
+namespace meshvolt {
+
+Eigen::VectorXd AbstractNewton::get_residuals() {
+    const TapeLock lock(tape_mutex());
+    const CppAD::ErrorHandler handler(log_cppad_error);
+    return compute_residuals();
+}
+
+JacobianAnalysis AbstractNewton::analyse_jacobian() {
+    const TapeLock lock(tape_mutex());
+    const CppAD::ErrorHandler handler(log_cppad_error);
+    const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
+
+    // A column is zero when none of its stored values differs from 0 (NaN differs); a row is
+    // non-finite when one of its values is NaN or infinite.
+    std::vector<std::int64_t> zero_columns;
+    std::set<std::int64_t> non_finite_rows;
+    for (Eigen::Index j = 0; j < jacobian.outerSize(); ++j) {
+        bool zero = true;
+        for (Eigen::SparseMatrix<double>::InnerIterator it(jacobian, j); it; ++it) {
+            if (it.value() != 0.0) zero = false;
+            if (!(std::abs(it.value()) <= std::numeric_limits<double>::max()))
+                non_finite_rows.insert(it.row());
+        }
+        if (zero) zero_columns.push_back(j);
+    }
+    return {find_owning_elements(*network, zero_columns),
+            find_owning_elements(*network, std::vector<std::int64_t>(non_finite_rows.begin(),
+                                                                     non_finite_rows.end()))};
+}
+
+void AbstractNewton::save_matrix(const std::string& prefix) {
+    const TapeLock lock(tape_mutex());
+    const Eigen::VectorXd residuals = compute_residuals();
+    const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
+    Eigen::saveMarket(jacobian, prefix + ".mtx");
+    Eigen::saveMarketVector(residuals, prefix + "_b.mtx");
+}
+
+}  // namespace meshvolt
