@@ -12,6 +12,6 @@ ctest --test-dir build/cpp --output-on-failure -j 2
 
 bash scripts/install_package.sh
 status=0
-python -m pytest -q tests/python || status=$?
+[ -d tests/python ] && { python -m pytest -q tests/python || status=$?; }
 # pytest's 5 means no test was collected: that is not a failure of the tests that exist.
 if [ "$status" -ne 0 ] && [ "$status" -ne 5 ]; then exit "$status"; fi
