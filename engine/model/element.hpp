@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -113,6 +114,11 @@ class ElementImpl : public Element {
 inline double max_measure(double a, double b) {
     if (a != a || b != b) return std::numeric_limits<double>::quiet_NaN();
     return a > b ? a : b;
+}
+// |z|, NaN when either part is NaN (the modulus of (inf, NaN) would be inf).
+inline double modulus_measure(const Complex& z) {
+    if (z.real() != z.real() || z.imag() != z.imag()) return std::numeric_limits<double>::quiet_NaN();
+    return std::abs(z);
 }
 // The larger of |Re z| and |Im z|, NaN when either part is NaN.
 inline double part_measure(const Complex& z) {

@@ -65,8 +65,8 @@ void Line<T>::balance_side2_currents() {
 template <class T>
 double Line<T>::move_side2_potentials(const Eigen::VectorXcd& v2_new) {
     const Eigen::VectorXcd d = v2_new - side2_potentials();
-    double measure = std::abs(d(0));
-    for (Eigen::Index k = 1; k < d.size(); ++k) measure = max_measure(measure, std::abs(d(k)));
+    double measure = modulus_measure(d(0));
+    for (Eigen::Index k = 1; k < d.size(); ++k) measure = max_measure(measure, modulus_measure(d(k)));
     for (std::size_t k = 0; k < side2.size(); ++k)
         side2[k]->connection->set_potential(v2_new(static_cast<Eigen::Index>(k)));
     return measure;

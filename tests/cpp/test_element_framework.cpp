@@ -1,6 +1,8 @@
 // Ports, nodes, joining and leaving, and the solver-value holders.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <stdexcept>
 
 #include "model/bus.hpp"
@@ -217,6 +219,24 @@ TEST(Holders, MatrixLaysOutRowMajor) {
     index = 5;
     empty.bind(tape, values, index);
     EXPECT_EQ(index, 5);
+}
+
+}  // namespace
+}  // namespace meshvolt
+
+namespace meshvolt {
+namespace {
+
+TEST(Measures, NaNIsNeverHidden) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    EXPECT_EQ(max_measure(1.0, 3.0), 3.0);
+    EXPECT_TRUE(std::isnan(max_measure(nan, 3.0)));
+    EXPECT_TRUE(std::isnan(max_measure(3.0, nan)));
+    EXPECT_EQ(part_measure(Complex(-4.0, 2.0)), 4.0);
+    EXPECT_TRUE(std::isnan(part_measure(Complex(1.0, nan))));
+    EXPECT_DOUBLE_EQ(modulus_measure(Complex(3.0, -4.0)), 5.0);
+    EXPECT_TRUE(std::isnan(modulus_measure(Complex(-inf, nan))));  // std::abs would say inf
 }
 
 }  // namespace
