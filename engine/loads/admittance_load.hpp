@@ -40,6 +40,8 @@ class AbstractAdmittanceLoad : public Load<T> {
     void update_admittances(const Complex* values);
 
     int setpoint_count() const { return static_cast<int>(admittances.size()); }
+    // One inner current per set-point: per phase (star) or per pair (delta).
+    int inner_current_count() const override { return setpoint_count(); }
 
     SetpointList admittances;
 

@@ -48,6 +48,8 @@ class AbstractCurrentLoad : public Load<T> {
     void update_currents(const Complex* values);
 
     int setpoint_count() const { return static_cast<int>(currents.size()); }
+    // One inner current per set-point: per phase (star) or per pair (delta).
+    int inner_current_count() const override { return setpoint_count(); }
 
     SetpointList currents;
 

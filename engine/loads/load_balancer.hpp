@@ -31,6 +31,7 @@ class LoadBalancer final : public Load<LoadBalancer> {
 
     // The three phase-port currents of the last plain-number computation.
     void get_inner_currents(Complex* out) override;
+    int inner_current_count() const override { return 3; }
 
     Eigen::Matrix<double, 3, 4> voltage_matrix;
     ComplexVariableMatrix admittance;

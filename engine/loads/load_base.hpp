@@ -16,6 +16,8 @@ class LoadBase : public Element {
 
     // Writes the load's inner currents to out: one per phase (star) or per pair (delta).
     virtual void get_inner_currents(Complex* out) = 0;
+    // How many values get_inner_currents writes: the room its caller must provide.
+    virtual int inner_current_count() const = 0;
 
   protected:
     // The star form: out[i] := current of port i for i = 0..n-2, as last computed in plain numbers.

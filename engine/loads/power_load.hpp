@@ -48,6 +48,8 @@ class AbstractPowerLoad : public Load<T> {
     void update_powers(const Complex* values);
 
     int setpoint_count() const { return static_cast<int>(powers.size()); }
+    // One inner current per set-point: per phase (star) or per pair (delta).
+    int inner_current_count() const override { return setpoint_count(); }
 
     SetpointList powers;
 

@@ -1,5 +1,6 @@
 #include "model/branch.hpp"
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -24,9 +25,18 @@ void write_side(const std::vector<Port*>& side, const Vector& currents, Setter s
     }
 }
 
+// n1 + n2 ports; a negative side (or a sum past int) is the reserve's length error, as for any
+// element with a negative port count.
+int port_total(int n1, int n2) {
+    const long long total = static_cast<long long>(n1) + n2;
+    if (n1 < 0 || n2 < 0 || total > std::numeric_limits<int>::max())
+        throw std::length_error("vector::reserve");
+    return static_cast<int>(total);
+}
+
 }  // namespace
 
-Branch::Branch(int n1, int n2) : Element(n1 + n2) {
+Branch::Branch(int n1, int n2) : Element(port_total(n1, n2)) {
     side1.reserve(n1 > 0 ? n1 : 0);
     side2.reserve(n2 > 0 ? n2 : 0);
     for (int k = 0; k < n1; ++k) side1.push_back(&ports[k]);

@@ -57,8 +57,9 @@ class AbstractNewton : public AbstractSolver {
     DenseJacobian get_jacobian();
     JacobianAnalysis analyse_jacobian();
     // Writes J to prefix + ".mtx" and F to prefix + "_b.mtx" (Matrix Market); a file that cannot be
-    // opened is skipped. No tape error handler is installed.
-    void save_matrix(const std::string& prefix);
+    // opened is skipped, the other is still written. Returns the names of the skipped files, so
+    // that a caller can report them. No tape error handler is installed.
+    std::vector<std::string> save_matrix(const std::string& prefix);
 
   private:
     // Holds the tape mutex while the tape is recorded and while the tape's storage is released. It

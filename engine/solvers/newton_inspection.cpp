@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <limits>
 #include <set>
+#include <string>
+#include <vector>
 
 #include <unsupported/Eigen/SparseExtra>
 
@@ -42,12 +44,16 @@ JacobianAnalysis AbstractNewton::analyse_jacobian() {
                                                                      non_finite_rows.end()))};
 }
 
-void AbstractNewton::save_matrix(const std::string& prefix) {
+std::vector<std::string> AbstractNewton::save_matrix(const std::string& prefix) {
     const TapeLock lock(tape_mutex());
     const Eigen::VectorXd residuals = compute_residuals();
     const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
-    Eigen::saveMarket(jacobian, prefix + ".mtx");
-    Eigen::saveMarketVector(residuals, prefix + "_b.mtx");
+    std::vector<std::string> skipped;
+    const std::string jacobian_file = prefix + ".mtx";
+    const std::string residual_file = prefix + "_b.mtx";
+    if (!Eigen::saveMarket(jacobian, jacobian_file)) skipped.push_back(jacobian_file);
+    if (!Eigen::saveMarketVector(residuals, residual_file)) skipped.push_back(residual_file);
+    return skipped;
 }
 
 }  // namespace meshvolt

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
+#include <utility>
 #include <stdexcept>
 
 #include "model/branch.hpp"
@@ -26,6 +28,15 @@ TEST(Branch, SidesSplitThePorts) {
     ASSERT_EQ(b.port_count(), 5);
     EXPECT_EQ(b.side1, (std::vector<Port*>{&b.ports[0], &b.ports[1]}));
     EXPECT_EQ(b.side2, (std::vector<Port*>{&b.ports[2], &b.ports[3], &b.ports[4]}));
+    for (const auto& [n1, n2] : {std::pair{-1, 2}, std::pair{2, -1},
+                                 std::pair{std::numeric_limits<int>::max(), 1}}) {
+        try {
+            Branch bad(n1, n2);
+            FAIL() << n1 << ", " << n2;
+        } catch (const std::length_error& e) {
+            EXPECT_STREQ(e.what(), "vector::reserve") << n1 << ", " << n2;
+        }
+    }
     Branch only_end(0, 2);
     EXPECT_TRUE(only_end.side1.empty());
     EXPECT_EQ(only_end.side2.size(), 2u);

@@ -1,0 +1,61 @@
+"""Helpers of the module tests."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import traceback
+
+import numpy as np
+import pytest
+
+from meshvolt import ohmweave
+
+# The solver wrappers are made by the module once their engine classes exist.
+requires_solvers = pytest.mark.skipif(
+    not all(hasattr(ohmweave, name) for name in ("CyElectricalNetwork", "CyNewton")),
+    reason="the network and solver wrappers are not part of this build",
+)
+
+
+def carray(*values):
+    """A complex128 array of the values."""
+    return np.array(values, dtype=np.complex128)
+
+
+def iarray(*values):
+    """An int32 array of the values."""
+    return np.array(values, dtype=np.int32)
+
+
+def traceback_names(error):
+    """The function names of the traceback entries of a caught exception, outermost first."""
+    return [entry.name for entry in traceback.extract_tb(error.__traceback__)]
+
+
+def module_entries(error):
+    """The traceback entries the module added (their names start with the module's name)."""
+    return [name for name in traceback_names(error) if name.startswith("meshvolt.ohmweave.")]
+
+
+def run_python(code, *options):
+    """Runs code in a fresh interpreter, outside the checkout; returns the completed process."""
+    with tempfile.TemporaryDirectory() as folder:
+        return subprocess.run(
+            [sys.executable, *options, "-c", textwrap.dedent(code)],
+            capture_output=True,
+            text=True,
+            cwd=folder,
+            env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
+            timeout=300,
+        )
+
+
+def solve_newton(elements):
+    """A Newton solver on a network of the elements, solved to a tight tolerance."""
+    network = ohmweave.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
+    solver = ohmweave.CyNewton(network, False)
+    iterations, residual = solver.solve_load_flow(20, 1e-10)
+    assert residual <= 1e-10
+    return network, solver
