@@ -24,10 +24,16 @@ A = cmath.exp(-2j * math.pi / 3)
 PHASES = np.array([230.0, 230.0 * A, 230.0 * A * A], dtype=np.complex128)
 
 
-def impedance():
-    z = np.full((4, 4), 0.004j, dtype=np.complex128)
-    np.fill_diagonal(z, 0.016 + 0.006j)
-    return z.reshape(-1)
+# The physical feeder stays the same whatever N: 1 km of cable and 90 kW in all, cut into N sections
+# with one load each, so every N has the same voltage profile and Newton the same iteration count.
+FEEDER_KM = 1.0
+FEEDER_KW = 90.0
+
+
+def impedance(n_buses):
+    z = np.full((4, 4), 0.05j, dtype=np.complex128)
+    np.fill_diagonal(z, 0.2 + 0.08j)
+    return (z * FEEDER_KM / n_buses).reshape(-1)
 
 
 def build(n_buses):
@@ -38,11 +44,12 @@ def build(n_buses):
     reference.connect(source, [(0, 3)])
     flat = np.append(PHASES, 0.0)
     elements, loads = [source, reference], []
-    upstream, z, pairs = source, impedance(), [(k, k) for k in range(4)]
+    upstream, z, pairs = source, impedance(n_buses), [(k, k) for k in range(4)]
+    mean_w = FEEDER_KW * 1e3 / n_buses / 3
     for _ in range(n_buses):
         line = ohmweave.CySimplifiedLine(4, z)
         bus = ohmweave.CyBus(4, flat)
-        load = ohmweave.CyPowerLoad(4, (rng.uniform(200, 800, 3) + 1j * rng.uniform(0, 200, 3)).astype(np.complex128))
+        load = ohmweave.CyPowerLoad(4, mean_w * (rng.uniform(0.5, 1.5, 3) + 0.3j * rng.uniform(0, 1, 3)).astype(np.complex128))
         line.connect_side(upstream, pairs, True)
         line.connect_side(bus, pairs, False)
         bus.connect(load, pairs)
