@@ -28,7 +28,7 @@ inline Element& element_of(const Call& call) {
 }
 template <class E>
 E& engine_as(const Call& call) {
-    return static_cast<E&>(element_of(call));
+    return engine_kind<E>(call, &element_of(call));
 }
 // The element of an extension-type argument (tested to be an element wrapper holding one).
 inline Element& element_argument(const Call& call, std::size_t i) {

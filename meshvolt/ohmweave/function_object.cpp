@@ -3,7 +3,9 @@
 #include <cstddef>
 #include <string>
 
+#include "errors.hpp"
 #include "py_ref.hpp"
+#include "type_table.hpp"
 #include "wrapper_object.hpp"
 
 namespace meshvolt::ohmweave {
@@ -199,6 +201,12 @@ PyObject* invoke(const MethodSpec& spec, PyObject* self, TypeId owner, const cha
         add_traceback(traceback_name, spec.where);
     }
     return nullptr;
+}
+
+void refuse_engine_kind(const Call& call) {
+    raise_error(PyExc_TypeError, std::string("the methods of ") + type_row(call.owner).short_name() +
+                                     " do not apply to the engine object of this " +
+                                     Py_TYPE(call.self)->tp_name + " instance");
 }
 
 }  // namespace meshvolt::ohmweave

@@ -23,6 +23,18 @@ struct Call {
     TypeId owner;    // the type whose method runs (TypeId::object for a module function)
 };
 
+// A Python class that mixes two wrapper families can hand a method of one family the engine object
+// of another: TypeError naming the method's type and the instance's type.
+[[noreturn]] void refuse_engine_kind(const Call& call);
+
+// The instance's engine object as the engine class of the method's family, checked.
+template <class Engine, class Base>
+Engine& engine_kind(const Call& call, Base* engine) {
+    auto* typed = dynamic_cast<Engine*>(engine);
+    if (!typed) refuse_engine_kind(call);
+    return *typed;
+}
+
 // Returns a new reference; reports failures by throwing (PythonError or an engine exception).
 using Body = PyObject* (*)(const Call& call);
 

@@ -80,13 +80,7 @@ PyObject* hold_network(const Arguments& args) {
 // two solver wrappers could hand a method of one family the solver of another: refused.
 template <class Solver>
 Solver& solver_of(const Call& call) {
-    auto* solver = dynamic_cast<Solver*>(static_cast<AbstractSolver*>(engine_pointer(call.self)));
-    if (!solver)
-        raise_error(PyExc_TypeError, std::string("the methods of ") +
-                                         type_row(call.owner).short_name() +
-                                         " do not apply to the solver of this " +
-                                         Py_TYPE(call.self)->tp_name + " instance");
-    return *solver;
+    return engine_kind<Solver>(call, static_cast<AbstractSolver*>(engine_pointer(call.self)));
 }
 
 PyObject* int_list(const std::vector<int>& values) {

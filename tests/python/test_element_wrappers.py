@@ -293,3 +293,16 @@ def test_initialize_potentials_writes_through_to_the_solver():
     assert bus.get_port_potential(0) == 100
     solver.solve_load_flow(20, 1e-10)
     assert bus.get_port_potential(0) == pytest.approx(230)
+
+
+@pytest.mark.parametrize("bases, call, owner", [
+    ((ohmweave.CyBus, ohmweave.CyBranch), lambda x: x.get_side_potentials(1, 1), "CyBranch"),
+    ((ohmweave.CyPowerLoad, ohmweave.CyBus),
+     lambda x: ohmweave.CyBus.initialize_potentials(x, carray(0, 0)), "CyBus"),
+    ((ohmweave.CyBus, ohmweave.CyLoad), lambda x: x.get_inner_currents(1), "CyLoad"),
+])
+def test_a_class_mixing_two_families_cannot_misread_its_engine_object(bases, call, owner):
+    mixed = type("Mixed", bases, {})
+    instance = mixed(2, carray(1, 1))  # built by the first base's constructor
+    with pytest.raises(TypeError, match=f"^the methods of {owner} do not apply to the engine object"):
+        call(instance)

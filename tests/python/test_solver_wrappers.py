@@ -373,7 +373,7 @@ METHOD_REFUSALS = [
      "meshvolt.ohmweave.CyAbstractNewton, which holds no engine object",
      "CyAbstractNewton.save_matrix"),
     (lambda: MixedSolver(switched_bus().network).get_jacobian(), TypeError,
-     "the methods of CyAbstractNewton do not apply to the solver of this "
+     "the methods of CyAbstractNewton do not apply to the engine object of this "
      "MixedSolver instance", "CyAbstractNewton.get_jacobian"),
 ]
 
