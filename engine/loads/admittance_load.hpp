@@ -7,11 +7,7 @@
 // Y_i are dynamic parameters. U_i = 0 gives zero currents.
 #pragma once
 
-#include <vector>
-
-#include "loads/load_base.hpp"
-#include "loads/load_wiring.hpp"
-#include "loads/setpoint_list.hpp"
+#include "loads/constant_load.hpp"
 
 namespace meshvolt {
 
@@ -25,29 +21,16 @@ struct AdmittanceLaw {
 };
 
 template <class T>
-class AbstractAdmittanceLoad : public Load<T> {
+class AbstractAdmittanceLoad : public ConstantLoad<T, AdmittanceLaw> {
   public:
     // n ports; reads exactly one admittance per set-point (star n - 1, delta n).
     AbstractAdmittanceLoad(int n, const Complex* admittances);
 
-    void collect_parameters(std::vector<double>& values) override;
-    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
-    void compute_currents(bool on_tape) override;
-    void backward_step() override;
-    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
-
     // Write-through of one admittance per set-point; reaches a bound tape at the next solve.
     void update_admittances(const Complex* values);
 
-    int setpoint_count() const { return static_cast<int>(admittances.size()); }
-    // One inner current per set-point: per phase (star) or per pair (delta).
-    int inner_current_count() const override { return setpoint_count(); }
-
-    SetpointList admittances;
-
-  protected:
-    void compute_currents_numeric();
-    void compute_currents_ad();
+    // The set-points, under this family's name.
+    SetpointList& admittances = this->setpoints;
 };
 
 class AdmittanceLoad final : public AbstractAdmittanceLoad<AdmittanceLoad> {
@@ -68,6 +51,8 @@ class DeltaAdmittanceLoad final : public AbstractAdmittanceLoad<DeltaAdmittanceL
     void get_inner_currents(Complex* out) override;
 };
 
+extern template class ConstantLoad<AdmittanceLoad, AdmittanceLaw>;
+extern template class ConstantLoad<DeltaAdmittanceLoad, AdmittanceLaw>;
 extern template class AbstractAdmittanceLoad<AdmittanceLoad>;
 extern template class AbstractAdmittanceLoad<DeltaAdmittanceLoad>;
 

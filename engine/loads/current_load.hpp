@@ -9,11 +9,8 @@
 #pragma once
 
 #include <cmath>
-#include <vector>
 
-#include "loads/load_base.hpp"
-#include "loads/load_wiring.hpp"
-#include "loads/setpoint_list.hpp"
+#include "loads/constant_load.hpp"
 
 namespace meshvolt {
 
@@ -33,29 +30,16 @@ struct CurrentLaw {
 };
 
 template <class T>
-class AbstractCurrentLoad : public Load<T> {
+class AbstractCurrentLoad : public ConstantLoad<T, CurrentLaw> {
   public:
     // n ports; reads exactly one current per set-point (star n - 1, delta n).
     AbstractCurrentLoad(int n, const Complex* currents);
 
-    void collect_parameters(std::vector<double>& values) override;
-    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
-    void compute_currents(bool on_tape) override;
-    void backward_step() override;
-    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
-
     // Write-through of one current per set-point; reaches a bound tape at the next solve.
     void update_currents(const Complex* values);
 
-    int setpoint_count() const { return static_cast<int>(currents.size()); }
-    // One inner current per set-point: per phase (star) or per pair (delta).
-    int inner_current_count() const override { return setpoint_count(); }
-
-    SetpointList currents;
-
-  protected:
-    void compute_currents_numeric();
-    void compute_currents_ad();
+    // The set-points, under this family's name.
+    SetpointList& currents = this->setpoints;
 };
 
 class CurrentLoad final : public AbstractCurrentLoad<CurrentLoad> {
@@ -76,6 +60,8 @@ class DeltaCurrentLoad final : public AbstractCurrentLoad<DeltaCurrentLoad> {
     void get_inner_currents(Complex* out) override;
 };
 
+extern template class ConstantLoad<CurrentLoad, CurrentLaw>;
+extern template class ConstantLoad<DeltaCurrentLoad, CurrentLaw>;
 extern template class AbstractCurrentLoad<CurrentLoad>;
 extern template class AbstractCurrentLoad<DeltaCurrentLoad>;
 

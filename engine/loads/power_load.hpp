@@ -9,11 +9,7 @@
 // and the solvers report it.
 #pragma once
 
-#include <vector>
-
-#include "loads/load_base.hpp"
-#include "loads/load_wiring.hpp"
-#include "loads/setpoint_list.hpp"
+#include "loads/constant_load.hpp"
 
 namespace meshvolt {
 
@@ -33,29 +29,16 @@ struct PowerLaw {
 };
 
 template <class T>
-class AbstractPowerLoad : public Load<T> {
+class AbstractPowerLoad : public ConstantLoad<T, PowerLaw> {
   public:
     // n ports; reads exactly one power per set-point (star n - 1, delta n).
     AbstractPowerLoad(int n, const Complex* powers);
 
-    void collect_parameters(std::vector<double>& values) override;
-    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
-    void compute_currents(bool on_tape) override;
-    void backward_step() override;
-    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
-
     // Write-through of one power per set-point; reaches a bound tape at the next solve.
     void update_powers(const Complex* values);
 
-    int setpoint_count() const { return static_cast<int>(powers.size()); }
-    // One inner current per set-point: per phase (star) or per pair (delta).
-    int inner_current_count() const override { return setpoint_count(); }
-
-    SetpointList powers;
-
-  protected:
-    void compute_currents_numeric();
-    void compute_currents_ad();
+    // The set-points, under this family's name.
+    SetpointList& powers = this->setpoints;
 };
 
 class PowerLoad final : public AbstractPowerLoad<PowerLoad> {
@@ -76,6 +59,8 @@ class DeltaPowerLoad final : public AbstractPowerLoad<DeltaPowerLoad> {
     void get_inner_currents(Complex* out) override;
 };
 
+extern template class ConstantLoad<PowerLoad, PowerLaw>;
+extern template class ConstantLoad<DeltaPowerLoad, PowerLaw>;
 extern template class AbstractPowerLoad<PowerLoad>;
 extern template class AbstractPowerLoad<DeltaPowerLoad>;
 

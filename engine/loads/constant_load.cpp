@@ -1,0 +1,63 @@
+#include "loads/constant_load.hpp"
+
+#include "loads/admittance_load.hpp"
+#include "loads/current_load.hpp"
+#include "loads/power_load.hpp"
+
+namespace meshvolt {
+
+template <class T, class Law>
+ConstantLoad<T, Law>::ConstantLoad(int n, const Complex* values)
+    : Load<T>(n), setpoints(make_setpoints(T::Wiring::setpoint_count(n), values)) {}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::collect_parameters(std::vector<double>& values) {
+    push_setpoints(setpoints, values);
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
+    bind_setpoints(setpoints, tape, values, index);
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::compute_currents(bool on_tape) {
+    if (on_tape)
+        compute_currents_ad();
+    else
+        compute_currents_numeric();
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::backward_step() {
+    compute_currents_numeric();
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::release_values(const Eigen::VectorXd&, const Eigen::VectorXd& parameters) {
+    release_setpoints(setpoints, parameters);
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::update_setpoint_values(const Complex* values) {
+    update_setpoints(setpoints, values);
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::compute_currents_numeric() {
+    T::Wiring::template write_currents<PlainReading, Law>(this->ports, setpoints);
+}
+
+template <class T, class Law>
+void ConstantLoad<T, Law>::compute_currents_ad() {
+    T::Wiring::template write_currents<TapeReading, Law>(this->ports, setpoints);
+}
+
+template class ConstantLoad<PowerLoad, PowerLaw>;
+template class ConstantLoad<DeltaPowerLoad, PowerLaw>;
+template class ConstantLoad<CurrentLoad, CurrentLaw>;
+template class ConstantLoad<DeltaCurrentLoad, CurrentLaw>;
+template class ConstantLoad<AdmittanceLoad, AdmittanceLaw>;
+template class ConstantLoad<DeltaAdmittanceLoad, AdmittanceLaw>;
+
+}  // namespace meshvolt
