@@ -120,6 +120,11 @@ class TapeCheck {
     Eigen::VectorXd output_;
 };
 
+// The potential of the node of an element's port, by the read rule.
+inline Complex potential(const Element& e, int port) {
+    return e.ports[port].connection->get_potential();
+}
+
 inline void expect_complex_near(const Complex& actual, const Complex& expected, double tol = 1e-9) {
     EXPECT_NEAR(actual.real(), expected.real(), tol * (1 + std::abs(expected))) << actual << " vs " << expected;
     EXPECT_NEAR(actual.imag(), expected.imag(), tol * (1 + std::abs(expected))) << actual << " vs " << expected;

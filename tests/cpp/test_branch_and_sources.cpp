@@ -15,13 +15,14 @@
 namespace meshvolt {
 namespace {
 
+using testing::potential;
+
 using testing::expect_complex_near;
 using testing::TapeCheck;
 
 const double pi = std::acos(-1.0);
 const Complex a = std::polar(1.0, -2 * pi / 3);  // the 120° rotation of the phase sequence
 
-Complex potential(const Element& e, int port) { return e.ports[port].connection->get_potential(); }
 
 TEST(Branch, SidesSplitThePorts) {
     Branch b(2, 3);

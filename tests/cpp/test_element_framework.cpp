@@ -12,9 +12,10 @@
 namespace meshvolt {
 namespace {
 
+using testing::potential;
+
 using testing::expect_complex_near;
 
-Complex potential(const Element& e, int port) { return e.ports[port].connection->get_potential(); }
 
 TEST(Element, PortsAreBornAloneInNodesOfTheirOwn) {
     Element none(0);

@@ -16,6 +16,8 @@
 namespace meshvolt {
 namespace {
 
+using testing::potential;
+
 using testing::CurrentSink;
 using testing::expect_complex_near;
 using testing::join_sides;
@@ -23,7 +25,6 @@ using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-Complex potential(const Element& e, int port) { return e.ports[port].connection->get_potential(); }
 
 TEST(SimplifiedLine, SinglePhaseVoltageDrop) {
     const Complex z(0.5, 1.0);

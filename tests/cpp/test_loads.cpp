@@ -18,6 +18,8 @@
 namespace meshvolt {
 namespace {
 
+using testing::potential;
+
 using testing::expect_complex_near;
 using testing::TapeCheck;
 
@@ -28,7 +30,6 @@ Complex polar_deg(double magnitude, double degrees) { return std::polar(magnitud
 void set_potentials(Element& e, const std::vector<Complex>& v) {
     for (std::size_t k = 0; k < v.size(); ++k) e.ports[k].connection->set_potential(v[k]);
 }
-Complex potential(const Element& e, int port) { return e.ports[port].connection->get_potential(); }
 
 enum class Family { power, current, admittance };
 

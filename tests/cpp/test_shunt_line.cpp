@@ -19,6 +19,8 @@
 namespace meshvolt {
 namespace {
 
+using testing::potential;
+
 using testing::CurrentSink;
 using testing::expect_complex_near;
 using testing::join_sides;
@@ -26,7 +28,6 @@ using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-Complex potential(const Element& e, int port) { return e.ports[port].connection->get_potential(); }
 
 void expect_matrix_near(const Eigen::MatrixXcd& actual, const Eigen::MatrixXcd& expected,
                         double tol = 1e-12) {

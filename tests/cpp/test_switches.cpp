@@ -14,12 +14,13 @@
 namespace meshvolt {
 namespace {
 
+using testing::potential;
+
 using testing::expect_complex_near;
 using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
-Complex potential(const Element& e, int port) { return e.ports[port].connection->get_potential(); }
 
 // Side 1 of the switch on bus `a`, side 2 on bus `b`.
 void join(Branch& sw, Bus& a, Bus& b) {
