@@ -61,6 +61,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
 }
 
 void function_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
     FunctionObject* f = as_function(self);
     Py_XDECREF(f->name);
     Py_XDECREF(f->qualname);
@@ -69,6 +70,10 @@ void function_dealloc(PyObject* self) {
     Py_XDECREF(f->traceback_name);
     Py_TYPE(self)->tp_free(self);
 }
+
+// A function object holds strings only, which take part in no cycle. It is a collected type all the
+// same: the free-threaded interpreter defers reference counting only for such objects.
+int function_traverse(PyObject*, visitproc, void*) { return 0; }
 
 PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<ohmweave_function %U>", as_function(self)->qualname);
@@ -134,7 +139,9 @@ bool ready_function_type() {
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(t), 1);
     t->tp_name = "ohmweave_function";
     t->tp_basicsize = sizeof(FunctionObject);
-    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                  Py_TPFLAGS_HAVE_GC;
+    t->tp_traverse = function_traverse;
     t->tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     t->tp_call = PyVectorcall_Call;
     t->tp_descr_get = function_descr_get;

@@ -206,7 +206,8 @@ bool ready_extension_type(TypeId id, PyObject* module) {
         Py_SET_REFCNT(reinterpret_cast<PyObject*>(type), 1);
         type->tp_name = row.full_name;
         type->tp_basicsize = keeps ? sizeof(KeepingWrapperObject) : sizeof(WrapperObject);
-        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | (keeps ? Py_TPFLAGS_HAVE_GC : 0);
+        type->tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_VERSION_TAG |
+                         (keeps ? Py_TPFLAGS_HAVE_GC : 0);
         type->tp_dealloc = type_slots[index].dealloc;
         type->tp_new = type_slots[index].create;
         type->tp_vectorcall = type_slots[index].vectorcall;

@@ -228,3 +228,15 @@ def test_deleting_joined_elements_leaves_the_others_working():
     late = ohmweave.CyBus(2, carray(9, 9))
     survivor.connect(late, [(0, 0), (1, 1)])
     assert late.get_potentials(2).tolist() == [5, 0]
+
+
+def test_types_may_be_subclassed_and_carry_the_version_tag_flag():
+    base_type, version_tag = 1 << 10, 1 << 18
+    for name in ("CyElement", "CyBus", "CyLoad", "CyElectricalNetwork", "CyNewton"):
+        flags = getattr(ohmweave, name).__flags__
+        assert flags & base_type and flags & version_tag, name
+
+
+def test_methods_are_collected_objects():
+    # The free-threaded interpreter defers reference counting only for objects the collector tracks.
+    assert gc.is_tracked(ohmweave.CyElement.__dict__["get_potentials"])
