@@ -89,7 +89,6 @@ class ShuntLine : public Line<ShuntLine> {
     Complex scalar_c;
     Complex scalar_d;
     // Single-phase caches, filled by bind_variables.
-    std::vector<Complex*> side2_neighbour_currents;
     double* v1_storage = nullptr;
     double* v2_storage = nullptr;
     Complex* i1_current = nullptr;

@@ -22,9 +22,6 @@ void ShuntLine::bind_variables(const ADVector&, Eigen::VectorXd&, int&) {
     i1_current = &side1[0]->current;
     i2_current = &side2[0]->current;
     extra_current = &extra_port->current;
-    side2_neighbour_currents.clear();
-    for (Port* member : side2[0]->connection->ports)
-        if (member != side2[0]) side2_neighbour_currents.push_back(&member->current);
 }
 
 bool ShuntLine::single_phase_ready() const {
@@ -36,8 +33,9 @@ bool ShuntLine::single_phase_ready() const {
 
 void ShuntLine::backward_step() {
     if (single_phase_ready()) {
-        Complex i2(0.0, 0.0);
-        for (const Complex* neighbour : side2_neighbour_currents) i2 -= *neighbour;
+        // The node's members are read as they are now, not as they were at binding: a member
+        // joined then may since have left or been destroyed.
+        const Complex i2 = side2[0]->balance_current();
         *i2_current = i2;
         const Complex v2(v2_storage[0], v2_storage[1]);
         const Complex i1 = scalar_c * v2 - scalar_d * i2;
