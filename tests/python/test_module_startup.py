@@ -286,3 +286,13 @@ def test_module_globals_hold_numpy_for_results():
     finally:
         ohmweave.np = saved
     assert bus.get_potentials(2).tolist() == [1, 2]
+
+
+def test_the_checkout_root_imports_the_installed_module():
+    import os
+    import subprocess
+    checkout = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    done = subprocess.run([sys.executable, "-c", "from meshvolt import ohmweave; print(ohmweave.CyBus)"],
+                          cwd=checkout, capture_output=True, text=True)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "<class 'meshvolt.ohmweave.CyBus'>"
