@@ -29,6 +29,7 @@ CONCRETE_ELEMENTS = {
     "CyDeltaPotentialRef": lambda: ohmweave.CyDeltaPotentialRef(2),
     "CyVoltageSource": lambda: ohmweave.CyVoltageSource(2, ONE),
     "CyDeltaVoltageSource": lambda: ohmweave.CyDeltaVoltageSource(2, ONE),
+    "CySingleVoltageRegulator": lambda: ohmweave.CySingleVoltageRegulator(0.1j, 0, 230, 0.1, 100, 0),
 }
 
 

@@ -8,6 +8,7 @@
 #include "solver_wrappers.hpp"
 #include "line_wrappers.hpp"
 #include "load_wrappers.hpp"
+#include "regulator_wrappers.hpp"
 #include "wrapper_type.hpp"
 
 namespace meshvolt::ohmweave {
@@ -47,7 +48,8 @@ constexpr TypeRow rows[] = {
     {"meshvolt.ohmweave.CyThreePhaseTransformer", TypeId::CyTransformer, nullptr},
     {"meshvolt.ohmweave.CySingleTransformer", TypeId::CyTransformer, nullptr},
     {"meshvolt.ohmweave.CyCenterTransformer", TypeId::CyTransformer, nullptr},
-    {"meshvolt.ohmweave.CySingleVoltageRegulator", TypeId::CyBranch, nullptr},
+    {"meshvolt.ohmweave.CySingleVoltageRegulator", TypeId::CyBranch,
+     &cy_single_voltage_regulator_type},
     {"meshvolt.ohmweave.CyElectricalNetwork", TypeId::object, &cy_electrical_network_type},
     {"meshvolt.ohmweave.CyAbstractSolver", TypeId::object, &cy_abstract_solver_type},
     {"meshvolt.ohmweave.CyAbstractNewton", TypeId::CyAbstractSolver, &cy_abstract_newton_type},
