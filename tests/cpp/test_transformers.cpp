@@ -284,7 +284,7 @@ TEST(ThreePhaseTransformer, StarSidesHaveANeutralPortAndDeltaSidesNone) {
 
 // No load, at a complex ratio of the rated voltages: the LV-a node turns with arg k, no LV current,
 // the HV side draws ym·uhv.
-TEST(TransformerTests, SinglePhaseNoLoadByHand) {
+TEST(TransformerTestComputations, SinglePhaseNoLoadByHand) {
     const double uhv = 400.0, ulv = 100.0, sn = 5e3, phi = 0.4;
     const Complex ym(3e-4, -2e-3);
     SingleTransformer t(Complex(0.1, 0.2), ym, std::polar(ulv / uhv, phi));
@@ -300,7 +300,7 @@ TEST(TransformerTests, SinglePhaseNoLoadByHand) {
 // Short circuit at rated current: vsc = sn·|z2|/ulv², and the losses are those of the winding
 // resistance at the rated LV current sn/ulv (the centre-tapped transformer is the same pair of
 // windings split in two halves).
-TEST(TransformerTests, SinglePhaseAndCentreTappedShortCircuitByHand) {
+TEST(TransformerTestComputations, SinglePhaseAndCentreTappedShortCircuitByHand) {
     const double uhv = 400.0, ulv = 200.0, sn = 10e3;
     const Complex z2(0.08, 0.15);
     const double vsc = sn * std::abs(z2) / (ulv * ulv);
@@ -320,7 +320,7 @@ TEST(TransformerTests, SinglePhaseAndCentreTappedShortCircuitByHand) {
     EXPECT_DOUBLE_EQ(single.compute_short_circuit_parameters(uhv, ulv, sn).second, vsc);
 }
 
-TEST(TransformerTests, CentreTappedNoLoadTurnsWithTheRatiosAngle) {
+TEST(TransformerTestComputations, CentreTappedNoLoadTurnsWithTheRatiosAngle) {
     const double uhv = 240.0, ulv = 120.0;
     const Complex ym(1e-3, -1e-2);
     CenterTransformer t(Complex(0.02, 0.03), ym, ulv / uhv);
@@ -338,7 +338,7 @@ TEST(TransformerTests, CentreTappedNoLoadTurnsWithTheRatiosAngle) {
 // Rated three-phase tests: a star HV winding sees uhv/√3, a delta one uhv, each with ym; the
 // short-circuit losses are those of the equivalent star resistance (Re z2, or Re z2 / 3 for an LV
 // delta) at the rated LV current sn/(√3·ulv).
-TEST(TransformerTests, ThreePhaseNoLoadAndShortCircuitByHand) {
+TEST(TransformerTestComputations, ThreePhaseNoLoadAndShortCircuitByHand) {
     const double uhv = 20e3, ulv = 400.0, sn = 160e3;
     const Complex z2(0.012, 0.04), ym(1e-7, -8e-7);
     for (const WindingPair& pair : winding_pairs) {

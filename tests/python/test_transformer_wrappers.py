@@ -122,15 +122,19 @@ def test_no_load_test_writes_the_potentials_that_get_potentials_shows():
 
 # --- networks -----------------------------------------------------------------------------------
 
-def single_phase_network(transformer, load_admittance):
-    """A 230 V source and its reference, the transformer, an LV admittance and its reference."""
-    source = ohmweave.CyVoltageSource(2, carray(230))
+def fed_and_loaded(transformer, hv_ports, lv_ports, admittance):
+    """A star source of 230 V phases in positive sequence (its neutral referenced) on the HV ports,
+    and a star admittance load on the LV ports (phases, then its neutral, referenced)."""
+    phases = len(lv_ports) - 1
+    source = ohmweave.CyVoltageSource(4 if phases == 3 else 2,
+                                      carray(*[cmath.rect(230, -2 * math.pi * i / 3)
+                                               for i in range(phases)]))
+    load = ohmweave.CyAdmittanceLoad(phases + 1, carray(*[admittance] * phases))
     hv_ref, lv_ref = ohmweave.CyPotentialRef(), ohmweave.CyPotentialRef()
-    load = ohmweave.CyAdmittanceLoad(2, carray(load_admittance))
-    source.connect(hv_ref, [(1, 0)])
-    transformer.connect_side(source, [(0, 0), (1, 1)], True)
-    transformer.connect_side(load, [(0, 0), (1, 1)], False)
-    load.connect(lv_ref, [(1, 0)])
+    source.connect(hv_ref, [(phases, 0)])
+    transformer.connect_side(source, [(i, i) for i in range(hv_ports)], True)
+    transformer.connect_side(load, [(port, i) for i, port in enumerate(lv_ports)], False)
+    load.connect(lv_ref, [(phases, 0)])
     return [source, hv_ref, transformer, lv_ref, load]
 
 
@@ -138,7 +142,7 @@ def single_phase_network(transformer, load_admittance):
 def test_an_update_reaches_the_bound_solver_and_the_sweeps_agree():
     z2, y = 0.2 + 0.5j, 0.1 - 0.03j
     transformer = ohmweave.CySingleTransformer(z2, 1e-4 - 1e-3j, 0.5)
-    elements = single_phase_network(transformer, y)
+    elements = fed_and_loaded(transformer, 2, [0, 1], y)
     network, solver = solve_newton(elements)
     # The LV voltage is k·U1 less the drop in z2: U2 = k·U1 / (1 + z2·Y).
     assert elements[-1].get_port_potential(0) == pytest.approx(0.5 * 230 / (1 + z2 * y), abs=1e-9)
@@ -152,13 +156,32 @@ def test_an_update_reaches_the_bound_solver_and_the_sweeps_agree():
 
 
 @requires_solvers
-@pytest.mark.parametrize("transformer", [
-    lambda: ohmweave.CyCenterTransformer(0.1j, 0, 0.5),
-    lambda: ohmweave.CyThreePhaseTransformer(4, 4, "Y", "y", 0.1j, 0, 0.5, 0),
+def test_an_unloaded_dyn11_transformer_leads_by_30_degrees():
+    k = 0.01
+    transformer = ohmweave.CyThreePhaseTransformer(3, 4, "D", "y", 0.01 + 0.04j, 0, k, 11)
+    elements = fed_and_loaded(transformer, 3, [0, 1, 2, 3], 0)
+    network, solver = solve_newton(elements)
+    hv = elements[0].get_potentials(3)
+    lv = elements[-1].get_potentials(3)
+    # Each LV phase winding sits on the HV delta winding between its phase and the next one.
+    assert lv == pytest.approx(k * (hv - np.roll(hv, -1)), abs=1e-9)
+    assert cmath.phase(lv[0]) == pytest.approx(math.pi / 6)
+
+
+@requires_solvers
+@pytest.mark.parametrize("transformer, hv_ports, lv_ports, ratio, z", [
+    # One LV half-winding loaded: half the ratio and half the impedance.
+    (lambda: ohmweave.CyCenterTransformer(0.1j, 0, 0.5), 2, [0, 2], 0.25, 0.05j),
+    (lambda: ohmweave.CyThreePhaseTransformer(4, 4, "Y", "y", 0.1j, 0, 0.5, 0), 4, [0, 1, 2, 3],
+     0.5, 0.1j),
 ])
-def test_the_sweeps_refuse_the_other_transformers(transformer):
-    element = transformer()
-    network = ohmweave.CyElectricalNetwork(np.array([element], dtype=object), 1)
+def test_the_sweeps_refuse_the_other_transformers_and_newton_solves(transformer, hv_ports, lv_ports,
+                                                                     ratio, z):
+    y = 0.1
+    elements = fed_and_loaded(transformer(), hv_ports, lv_ports, y)
+    network = ohmweave.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
     raises_exactly(RuntimeError, NO_SWEEPS,
                    lambda: ohmweave.CyBackwardForward(network).solve_load_flow(5, 1e-9),
                    "CyAbstractSolver.solve_load_flow")
+    network, solver = solve_newton(elements)
+    assert elements[-1].get_port_potential(0) == pytest.approx(ratio * 230 / (1 + z * y), abs=1e-9)
