@@ -57,7 +57,7 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
     return n1;
 }
 
-// The winding matrix applied to a vector of potentials or currents (rows of M times x), skipping
+// A constant matrix applied to a vector of potentials or currents (rows of M times x), skipping
 // the zero entries; the same code records the tape and computes the plain numbers.
 template <class Matrix, class C>
 std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
