@@ -55,7 +55,9 @@ BASES = dict(TYPE_TABLE)
 
 # The element framework and the simple elements are always part of the module.
 ELEMENT_TYPES = ["CyElement", "CyBranch", "CySwitch", "CyOpenSwitch", "CyBus", "CyGround",
-                 "CyPotentialRef", "CyDeltaPotentialRef", "CyVoltageSource", "CyDeltaVoltageSource"]
+                 "CyPotentialRef", "CyDeltaPotentialRef", "CyVoltageSource", "CyDeltaVoltageSource",
+                 "CyTransformer", "CyThreePhaseTransformer", "CySingleTransformer",
+                 "CyCenterTransformer"]
 
 
 def type_or_skip(name):
@@ -132,6 +134,13 @@ METHOD_DOCS = [
      "CyVoltageSource.update_voltage(self, double complex voltage)"),
     ("CyDeltaVoltageSource", "update_voltages",
      "CyDeltaVoltageSource.update_voltages(self, double complex[::1] voltages)"),
+    ("CyTransformer", "update_transformer_parameters",
+     "CyTransformer.update_transformer_parameters(self, double complex z2, double complex ym, "
+     "double complex k)"),
+    ("CyTransformer", "compute_open_circuit_parameters",
+     "CyTransformer.compute_open_circuit_parameters(self, double uhv, double ulv, double sn)"),
+    ("CyTransformer", "compute_short_circuit_parameters",
+     "CyTransformer.compute_short_circuit_parameters(self, double uhv, double ulv, double sn)"),
 ]
 
 

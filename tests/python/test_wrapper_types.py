@@ -30,6 +30,9 @@ CONCRETE_ELEMENTS = {
     "CyVoltageSource": lambda: ohmweave.CyVoltageSource(2, ONE),
     "CyDeltaVoltageSource": lambda: ohmweave.CyDeltaVoltageSource(2, ONE),
     "CySingleVoltageRegulator": lambda: ohmweave.CySingleVoltageRegulator(0.1j, 0, 230, 0.1, 100, 0),
+    "CyThreePhaseTransformer": lambda: ohmweave.CyThreePhaseTransformer(3, 4, "D", "y", 1j, 0, 1, 11),
+    "CySingleTransformer": lambda: ohmweave.CySingleTransformer(1j, 0, 1),
+    "CyCenterTransformer": lambda: ohmweave.CyCenterTransformer(1j, 0, 1),
 }
 
 
@@ -130,11 +133,17 @@ BRANCH_CALLS = [
     ("get_side_potentials", lambda x: x.get_side_potentials(1, 1)),
     ("get_side_currents", lambda x: x.get_side_currents(1, 1)),
 ]
+TRANSFORMER_CALLS = [
+    ("update_transformer_parameters", lambda x: x.update_transformer_parameters(1j, 0, 1)),
+    ("compute_open_circuit_parameters", lambda x: x.compute_open_circuit_parameters(1, 1, 1)),
+    ("compute_short_circuit_parameters", lambda x: x.compute_short_circuit_parameters(1, 1, 1)),
+]
 
 
 @pytest.mark.parametrize("type_name, method, call", [
     *[("CyElement", m, c) for m, c in ABSTRACT_CALLS],
     *[("CyBranch", m, c) for m, c in ABSTRACT_CALLS + BRANCH_CALLS],
+    *[("CyTransformer", m, c) for m, c in TRANSFORMER_CALLS],
 ])
 def test_methods_refuse_instances_of_abstract_types(type_name, method, call):
     instance = getattr(ohmweave, type_name)()

@@ -9,6 +9,7 @@
 #include "line_wrappers.hpp"
 #include "load_wrappers.hpp"
 #include "regulator_wrappers.hpp"
+#include "transformer_wrappers.hpp"
 #include "wrapper_type.hpp"
 
 namespace meshvolt::ohmweave {
@@ -44,10 +45,13 @@ constexpr TypeRow rows[] = {
     {"meshvolt.ohmweave.CyDeltaPotentialRef", TypeId::CyElement, &cy_delta_potential_ref_type},
     {"meshvolt.ohmweave.CyVoltageSource", TypeId::CyElement, &cy_voltage_source_type},
     {"meshvolt.ohmweave.CyDeltaVoltageSource", TypeId::CyElement, &cy_delta_voltage_source_type},
-    {"meshvolt.ohmweave.CyTransformer", TypeId::CyBranch, nullptr},
-    {"meshvolt.ohmweave.CyThreePhaseTransformer", TypeId::CyTransformer, nullptr},
-    {"meshvolt.ohmweave.CySingleTransformer", TypeId::CyTransformer, nullptr},
-    {"meshvolt.ohmweave.CyCenterTransformer", TypeId::CyTransformer, nullptr},
+    {"meshvolt.ohmweave.CyTransformer", TypeId::CyBranch, &cy_transformer_type},
+    {"meshvolt.ohmweave.CyThreePhaseTransformer", TypeId::CyTransformer,
+     &cy_three_phase_transformer_type},
+    {"meshvolt.ohmweave.CySingleTransformer", TypeId::CyTransformer,
+     &cy_single_transformer_type},
+    {"meshvolt.ohmweave.CyCenterTransformer", TypeId::CyTransformer,
+     &cy_center_transformer_type},
     {"meshvolt.ohmweave.CySingleVoltageRegulator", TypeId::CyBranch,
      &cy_single_voltage_regulator_type},
     {"meshvolt.ohmweave.CyElectricalNetwork", TypeId::object, &cy_electrical_network_type},

@@ -1,0 +1,57 @@
+#include "transformers/center_transformer.hpp"
+
+#include <cmath>
+
+namespace meshvolt {
+
+CenterTransformer::CenterTransformer(const Complex& z2_value, const Complex& ym_value,
+                                     double k_value)
+    : Transformer<CenterTransformer>(2, 3, z2_value, ym_value, Complex(k_value, 0.0)) {}
+
+CenterTransformer::~CenterTransformer() = default;
+
+template <class Values>
+void CenterTransformer::write_currents() {
+    using C = typename Values::Value;
+    const std::vector<C> v1 = Values::side_potentials(*this, 1);
+    const std::vector<C> v2 = Values::side_potentials(*this, 2);
+    const auto half_ratio = Values::parameter(k).real() * 0.5;
+    const C half_z2 = scaled(Values::parameter(z2), 0.5);
+    const C u1 = v1[0] - v1[1];
+    const C half_u1 = scaled(u1, half_ratio);
+    const C i2a = divide(v2[0] - v2[2] - half_u1, half_z2);
+    const C i2b = divide(v2[1] - v2[2] + half_u1, half_z2);
+    const C i1 = Values::parameter(ym) * u1 - scaled(i2a - i2b, half_ratio);
+    Values::set_currents(*this, {i1, -i1}, {i2a, i2b, -(i2a + i2b)});
+}
+
+template void CenterTransformer::write_currents<PlainValues>();
+template void CenterTransformer::write_currents<TapeValues>();
+
+std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(double uhv, double ulv,
+                                                                             double sn) {
+    const Complex ratio = k.get();
+    const double theta = std::atan2(ratio.imag(), ratio.real());
+    const Complex half_lv(0.5 * ulv * std::cos(theta), 0.5 * ulv * std::sin(theta));
+    set_node_potential(0, Complex(uhv / 2, 0.0));
+    set_node_potential(1, Complex(-uhv / 2, 0.0));
+    set_node_potential(2, half_lv);
+    set_node_potential(3, -half_lv);
+    set_node_potential(4, Complex(0.0, 0.0));
+    const double rated_current = sn / uhv;
+    write_currents<PlainValues>();
+    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+}
+
+std::pair<double, double> CenterTransformer::compute_short_circuit_parameters(double uhv,
+                                                                              double ulv,
+                                                                              double sn) {
+    const double vsc = sn * std::abs(z2.get()) / (ulv * ulv);
+    set_node_potential(0, Complex(uhv * vsc / 2, 0.0));
+    set_node_potential(1, Complex(-uhv * vsc / 2, 0.0));
+    for (int port = 2; port < 5; ++port) set_node_potential(port, Complex(0.0, 0.0));
+    write_currents<PlainValues>();
+    return {side1_active_power(), vsc};
+}
+
+}  // namespace meshvolt

@@ -1,0 +1,71 @@
+#include "transformers/single_transformer.hpp"
+
+#include <cmath>
+
+namespace meshvolt {
+
+SingleTransformer::SingleTransformer(const Complex& z2_value, const Complex& ym_value,
+                                     const Complex& k_value)
+    : Transformer<SingleTransformer>(2, 2, z2_value, ym_value, k_value) {}
+
+SingleTransformer::~SingleTransformer() = default;
+
+template <class Values>
+void SingleTransformer::write_currents() {
+    using C = typename Values::Value;
+    const std::vector<C> v1 = Values::side_potentials(*this, 1);
+    const std::vector<C> v2 = Values::side_potentials(*this, 2);
+    const C& k_ratio = Values::parameter(k);
+    const C u1 = v1[0] - v1[1];
+    const C u2 = v2[0] - v2[1];
+    const C i2 = divide(u2 - k_ratio * u1, Values::parameter(z2));
+    const C i1 = Values::parameter(ym) * u1 - std::conj(k_ratio) * i2;
+    Values::set_currents(*this, {i1, -i1}, {i2, -i2});
+}
+
+template void SingleTransformer::write_currents<PlainValues>();
+template void SingleTransformer::write_currents<TapeValues>();
+
+void SingleTransformer::backward_step() {
+    const Complex i2 = ports[2].balance_current();
+    ports[2].current = i2;
+    ports[3].current = -i2;
+    const Complex u1 = node_potential(0) - node_potential(1);
+    const Complex i1 = ym.get() * u1 - std::conj(k.get()) * i2;
+    ports[0].current = i1;
+    ports[1].current = -i1;
+}
+
+double SingleTransformer::forward_step() {
+    const Complex u1 = node_potential(0) - node_potential(1);
+    const Complex w = node_potential(3) + k.get() * u1 + z2.get() * ports[2].current;
+    const Complex old = node_potential(2);
+    // Written also into a grounded node, which keeps reading 0.
+    set_node_potential(2, w);
+    return part_measure(w - old);
+}
+
+std::pair<double, double> SingleTransformer::compute_open_circuit_parameters(double uhv, double ulv,
+                                                                             double sn) {
+    const Complex ratio = k.get();
+    const double theta = std::atan2(ratio.imag(), ratio.real());
+    set_node_potential(0, Complex(uhv, 0.0));
+    set_node_potential(1, Complex(0.0, 0.0));
+    set_node_potential(2, Complex(ulv * std::cos(theta), ulv * std::sin(theta)));
+    set_node_potential(3, Complex(0.0, 0.0));
+    const double rated_current = sn / uhv;
+    write_currents<PlainValues>();
+    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+}
+
+std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(double uhv,
+                                                                              double ulv,
+                                                                              double sn) {
+    const double vsc = sn * std::abs(z2.get()) / (ulv * ulv);
+    set_node_potential(0, Complex(uhv * vsc, 0.0));
+    for (int port = 1; port < 4; ++port) set_node_potential(port, Complex(0.0, 0.0));
+    write_currents<PlainValues>();
+    return {side1_active_power(), vsc};
+}
+
+}  // namespace meshvolt

@@ -1,0 +1,194 @@
+#include "transformers/three_phase_transformer.hpp"
+
+#include <cmath>
+#include <initializer_list>
+#include <stdexcept>
+
+namespace meshvolt {
+
+namespace {
+
+using Matrix3 = Eigen::Matrix3d;
+
+const Matrix3 identity = Matrix3::Identity();
+// (xa, xb, xc) -> (xb, xc, xa).
+const Matrix3 shift = (Matrix3() << 0, 1, 0, 0, 0, 1, 1, 0, 0).finished();
+
+// (xa, xb, xc, xn) -> (xa - xn, xb - xn, xc - xn).
+Eigen::MatrixXd phase_to_neutral() {
+    Eigen::MatrixXd n(3, 4);
+    n << identity, -Eigen::Vector3d::Ones();
+    return n;
+}
+
+bool among(int clock, std::initializer_list<int> clocks) {
+    for (int c : clocks)
+        if (c == clock) return true;
+    return false;
+}
+
+// The ports a winding code needs on its side, or the code's refusal.
+int hv_port_count(const std::string& whv) {
+    if (whv == "D") return 3;
+    if (whv == "Y") return 4;
+    throw std::runtime_error("Bad HV winding: " + whv);
+}
+
+int lv_port_count(const std::string& wlv) {
+    if (wlv == "d") return 3;
+    if (wlv == "y" || wlv == "z") return 4;
+    throw std::runtime_error("Bad LV winding: " + wlv);
+}
+
+void check_port_count(const char* side, int given, const std::string& code, int needed) {
+    if (given != needed)
+        throw std::runtime_error(std::string("The ") + side + " side has " + std::to_string(given) +
+                                 " ports where winding " + code + " needs " +
+                                 std::to_string(needed));
+}
+
+// n1 once both codes are known and both counts match them: the winding matrices read exactly
+// that many potentials on each side.
+int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& wlv) {
+    const int hv_ports = hv_port_count(whv);
+    const int lv_ports = lv_port_count(wlv);
+    check_port_count("HV", n1, whv, hv_ports);
+    check_port_count("LV", n2, wlv, lv_ports);
+    return n1;
+}
+
+// A constant matrix applied to a vector of potentials or currents (rows of M times x), skipping
+// the zero entries; the same code records the tape and computes the plain numbers.
+template <class Matrix, class C>
+std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
+    std::vector<C> y;
+    y.reserve(static_cast<std::size_t>(m.rows()));
+    for (Eigen::Index r = 0; r < m.rows(); ++r) {
+        C sum = C();
+        bool first = true;
+        for (Eigen::Index c = 0; c < m.cols(); ++c) {
+            const double entry = m(r, c);
+            if (entry == 0.0) continue;
+            const C term = entry == 1.0 ? x[c] : entry == -1.0 ? -x[c] : scaled(x[c], entry);
+            sum = first ? term : sum + term;
+            first = false;
+        }
+        y.push_back(sum);
+    }
+    return y;
+}
+
+// e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
+const Complex a(-0.4999999999999998, -0.8660254037844387);
+const Complex a2(-0.5000000000000004, 0.8660254037844384);
+constexpr double sqrt3 = 1.7320508075688772;
+
+}  // namespace
+
+ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, const std::string& whv_code,
+                                             const std::string& wlv_code, const Complex& z2_value,
+                                             const Complex& ym_value, double k_value,
+                                             int clock_number)
+    : Transformer<ThreePhaseTransformer>(checked_hv_ports(n1, n2, whv_code, wlv_code), n2,
+                                         z2_value, ym_value, Complex(k_value, 0.0)),
+      orientation(clock_number >= 4 && clock_number <= 8 ? -1.0 : 1.0),
+      clock(clock_number),
+      whv(whv_code),
+      wlv(wlv_code) {
+    const Eigen::MatrixXd n = phase_to_neutral();
+    const Matrix3 delta_ab = identity - shift;                // (xa - xb, xb - xc, xc - xa)
+    const Matrix3 delta_ac = identity - shift.transpose();    // (xa - xc, xb - xa, xc - xb)
+
+    if (whv == "Y") {
+        hv_winding_matrix = n;
+        hv_current_matrix = identity;
+    } else if (among(clock, {0, 4, 5, 6, 10, 11})) {
+        hv_winding_matrix = delta_ab;
+        hv_current_matrix = delta_ac;
+    } else {
+        hv_winding_matrix = delta_ac;
+        hv_current_matrix = delta_ab;
+    }
+
+    const double o = wlv == "y" && among(clock, {2, 4, 8, 10}) ? -orientation : orientation;
+    orientation = o;
+    const bool first_half = among(clock, {0, 1, 2, 6, 7, 8});
+    if (wlv == "d") {
+        lv_winding_matrix = first_half ? delta_ab : delta_ac;
+        lv_current_matrix = o * (first_half ? delta_ac : delta_ab);
+        voltage_coupling_matrix = o * identity;
+        current_coupling_matrix = -identity;
+    } else if (wlv == "y") {
+        if (among(clock, {2, 8})) {
+            lv_winding_matrix = shift * n;
+            lv_current_matrix = o * shift.transpose();
+        } else if (among(clock, {4, 10})) {
+            lv_winding_matrix = shift.transpose() * n;
+            lv_current_matrix = o * shift;
+        } else {
+            lv_winding_matrix = n;
+            lv_current_matrix = o * identity;
+        }
+        voltage_coupling_matrix = o * identity;
+        current_coupling_matrix = -identity;
+    } else {
+        lv_winding_matrix = n;
+        lv_current_matrix = o * identity;
+        voltage_coupling_matrix = o * (first_half ? delta_ac : delta_ab);
+        current_coupling_matrix = -(first_half ? delta_ab : delta_ac);
+    }
+}
+
+ThreePhaseTransformer::~ThreePhaseTransformer() = default;
+
+template <class Values>
+void ThreePhaseTransformer::write_currents() {
+    using C = typename Values::Value;
+    const std::vector<C> u1 = matrix_times(hv_winding_matrix, Values::side_potentials(*this, 1));
+    const std::vector<C> u2 = matrix_times(lv_winding_matrix, Values::side_potentials(*this, 2));
+    const auto kr = Values::parameter(k).real();
+    const C y = scaled(reciprocal(Values::parameter(z2)), orientation);
+    const std::vector<C> driving = matrix_times(voltage_coupling_matrix, u1);
+    std::vector<C> j2(3);
+    for (std::size_t i = 0; i < 3; ++i) j2[i] = y * (u2[i] - scaled(driving[i], kr));
+    const std::vector<C> loading = matrix_times(current_coupling_matrix, j2);
+    std::vector<C> j1(3);
+    const C& magnetising = Values::parameter(ym);
+    for (std::size_t i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + scaled(loading[i], kr);
+    Values::set_currents(*this, matrix_times(hv_current_matrix, j1), matrix_times(lv_current_matrix, j2));
+}
+
+template void ThreePhaseTransformer::write_currents<PlainValues>();
+template void ThreePhaseTransformer::write_currents<TapeValues>();
+
+void ThreePhaseTransformer::set_side_potentials(std::vector<Port*>& side, const Complex& phase_a) {
+    side[0]->connection->set_potential(phase_a);
+    side[1]->connection->set_potential(phase_a * a);
+    side[2]->connection->set_potential(phase_a * a2);
+    if (side.size() == 4) side[3]->connection->set_potential(Complex(0.0, 0.0));
+}
+
+std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters(double uhv,
+                                                                                 double ulv,
+                                                                                 double sn) {
+    const double pi = std::acos(-1.0);
+    const Complex e = std::exp(Complex(0.0, -clock * pi / 6));
+    set_side_potentials(side1, Complex(uhv / sqrt3, 0.0));
+    set_side_potentials(side2, (ulv / sqrt3) * e);
+    const double rated_current = sn / (sqrt3 * uhv);
+    write_currents<PlainValues>();
+    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+}
+
+std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameters(double uhv,
+                                                                                  double ulv,
+                                                                                  double sn) {
+    const double zk = wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
+    const double vsc = zk * sn / (ulv * ulv);
+    set_side_potentials(side1, Complex(uhv * vsc / sqrt3, 0.0));
+    set_side_potentials(side2, Complex(0.0, 0.0));
+    write_currents<PlainValues>();
+    return {side1_active_power(), vsc};
+}
+
+}  // namespace meshvolt

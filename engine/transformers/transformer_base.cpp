@@ -1,0 +1,80 @@
+#include "transformers/transformer_base.hpp"
+
+#include <stdexcept>
+
+#include "transformers/center_transformer.hpp"
+#include "transformers/single_transformer.hpp"
+#include "transformers/three_phase_transformer.hpp"
+
+namespace meshvolt {
+
+TransformerBase::TransformerBase(int n1, int n2, const Complex& z2_value, const Complex& ym_value,
+                                 const Complex& k_value)
+    : Branch(n1, n2), z2(z2_value), ym(ym_value), k(k_value) {}
+
+void TransformerBase::collect_parameters(std::vector<double>& values) {
+    z2.push_value(values);
+    ym.push_value(values);
+    k.push_value(values);
+}
+
+void TransformerBase::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
+    z2.bind(tape, values, index);
+    ym.bind(tape, values, index);
+    k.bind(tape, values, index);
+}
+
+void TransformerBase::release_values(const Eigen::VectorXd&, const Eigen::VectorXd& parameters) {
+    z2.release_from(parameters);
+    ym.release_from(parameters);
+    k.release_from(parameters);
+}
+
+void TransformerBase::update_transformer_parameters(const Complex& z2_new, const Complex& ym_new,
+                                                    const Complex& k_new) {
+    z2.set(z2_new);
+    ym.set(ym_new);
+    k.set(k_new);
+}
+
+double TransformerBase::side1_active_power() const {
+    double p = 0.0;
+    for (const Port* port : side1)
+        p += (port->connection->get_potential() * std::conj(port->current)).real();
+    return p;
+}
+
+std::vector<Complex> PlainValues::side_potentials(const Branch& b, int side) {
+    const Eigen::VectorXcd v = side == 1 ? b.side1_potentials() : b.side2_potentials();
+    return std::vector<Complex>(v.data(), v.data() + v.size());
+}
+
+void PlainValues::set_currents(Branch& b, const std::vector<Complex>& c1,
+                               const std::vector<Complex>& c2) {
+    b.set_side_currents(Eigen::Map<const Eigen::VectorXcd>(c1.data(), c1.size()),
+                        Eigen::Map<const Eigen::VectorXcd>(c2.data(), c2.size()));
+}
+
+std::vector<ADComplex> TapeValues::side_potentials(const Branch& b, int side) {
+    const ADComplexVector v = b.side_potentials_ad(side);
+    return std::vector<ADComplex>(v.data(), v.data() + v.size());
+}
+
+void TapeValues::set_currents(Branch& b, const std::vector<ADComplex>& c1,
+                              const std::vector<ADComplex>& c2) {
+    ADComplexVector v1(c1.size()), v2(c2.size());
+    for (std::size_t i = 0; i < c1.size(); ++i) v1(static_cast<Eigen::Index>(i)) = c1[i];
+    for (std::size_t i = 0; i < c2.size(); ++i) v2(static_cast<Eigen::Index>(i)) = c2[i];
+    b.set_side_currents_ad(v1, v2);
+}
+
+template <class T>
+void Transformer<T>::backward_step() {
+    throw std::runtime_error("2 No backward-forward method has been defined for transformers yet.");
+}
+
+template class Transformer<SingleTransformer>;
+template class Transformer<CenterTransformer>;
+template class Transformer<ThreePhaseTransformer>;
+
+}  // namespace meshvolt

@@ -1,0 +1,107 @@
+// What every transformer shares. Side 1 is the HV side, side 2 the LV side; port currents are
+// positive into the transformer.
+//
+// Three complex dynamic parameters, in this order on the tape (two entries each, real part first):
+//     z2   series impedance of the winding pair, referred to the LV side
+//     ym   magnetising admittance, on the HV side
+//     k    transformation ratio (the centre-tapped and three-phase laws use only Re k)
+// A transformer has no unknowns and writes no equations: its port currents are a closed-form
+// function of its port potentials, and the node balances close the system around it.
+//
+// Transformer<T> dispatches compute_currents to T's one current law, written once over the two
+// readings below: plain numbers (node and holder read rules, the ports' `current`) or the tape
+// (the recorded parts, the ports' `current_ad`). Its backward step throws: only the single-phase
+// transformer has sweep steps of its own.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "model/branch.hpp"
+
+namespace meshvolt {
+
+class TransformerBase : public Branch {
+  public:
+    void collect_parameters(std::vector<double>& values) override;
+    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void release_values(const Eigen::VectorXd& variables,
+                        const Eigen::VectorXd& parameters) override;
+
+    // The no-load test at the rated voltages uhv, ulv and the rated power sn: writes the test
+    // potentials into the transformer's nodes (own value and, when bound, the solver's value),
+    // computes the port currents and returns (no-load active power, no-load current / rated
+    // current). The short-circuit test returns (short-circuit losses, relative short-circuit
+    // voltage vsc). Both leave the written potentials and the currents in place.
+    virtual std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv,
+                                                                      double sn) = 0;
+    virtual std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
+                                                                       double sn) = 0;
+
+    // Write-through of z2, ym and k, stored as given (also a complex k of the transformers that
+    // use only its real part); nothing is recomputed.
+    void update_transformer_parameters(const Complex& z2_new, const Complex& ym_new,
+                                       const Complex& k_new);
+
+    ComplexVariable z2;
+    ComplexVariable ym;
+    ComplexVariable k;
+
+  protected:
+    TransformerBase(int n1, int n2, const Complex& z2_value, const Complex& ym_value,
+                    const Complex& k_value);
+
+    // The active power that flows into side 1: Σ Re(V·conj(I)) over its ports.
+    double side1_active_power() const;
+};
+
+// The two readings of a current law.
+struct PlainValues {
+    using Value = Complex;
+    static std::vector<Complex> side_potentials(const Branch& b, int side);
+    static Complex parameter(const ComplexVariable& v) { return v.get(); }
+    static void set_currents(Branch& b, const std::vector<Complex>& c1,
+                             const std::vector<Complex>& c2);
+};
+
+struct TapeValues {
+    using Value = ADComplex;
+    static std::vector<ADComplex> side_potentials(const Branch& b, int side);
+    static const ADComplex& parameter(const ComplexVariable& v) { return v.ad_value; }
+    static void set_currents(Branch& b, const std::vector<ADComplex>& c1,
+                             const std::vector<ADComplex>& c2);
+};
+
+// 1 / z: the full IEEE quotient in plain numbers; on the tape conj(z)/|z|², without a complex
+// division of the AD scalar. x / z is x·(1/z) on the tape.
+inline Complex reciprocal(const Complex& z) { return 1.0 / z; }
+inline ADComplex reciprocal(const ADComplex& z) {
+    const ADScalar squared_modulus = z.real() * z.real() + z.imag() * z.imag();
+    return ADComplex(z.real() / squared_modulus, -z.imag() / squared_modulus);
+}
+inline Complex divide(const Complex& x, const Complex& z) { return x / z; }
+inline ADComplex divide(const ADComplex& x, const ADComplex& z) { return x * reciprocal(z); }
+
+// z·r for a real factor r (a double, or the tape scalar on the tape).
+template <class C, class R>
+C scaled(const C& z, const R& r) {
+    return C(z.real() * r, z.imag() * r);
+}
+
+template <class T>
+class Transformer : public TransformerBase {
+  public:
+    using TransformerBase::TransformerBase;
+
+    void compute_currents(bool on_tape) override {
+        T& t = static_cast<T&>(*this);
+        if (on_tape)
+            t.template write_currents<TapeValues>();
+        else
+            t.template write_currents<PlainValues>();
+    }
+
+    void backward_step() override;
+};
+
+}  // namespace meshvolt
