@@ -12,6 +12,7 @@
 #include "model/line.hpp"
 #include "model/potential_ref.hpp"
 #include "model/voltage_source.hpp"
+#include "transformers/single_transformer.hpp"
 #include "transformers/single_voltage_regulator.hpp"
 
 namespace meshvolt {
@@ -121,6 +122,47 @@ TEST(RegulatedFeeder, NewSetPointTakesEffectAtTheNextSolve) {
         const Complex u2 = potential(*f.regulator, 2) - potential(*f.regulator, 3);
         EXPECT_NEAR(std::abs(u2), 225.0, 1e-7) << testing::method_name(method);
     }
+}
+
+// A single-phase transformer steps 460 V down ahead of the regulator, whose common terminal is the
+// transformer's LV neutral. The regulator still holds its output on the reference, Kirchhoff's
+// current law holds at every node, and the three solvers agree.
+TEST(RegulatedFeeder, BehindASinglePhaseTransformerTheMethodsAgree) {
+    using testing::Method;
+    const Complex u = 460.0, zt(0.05, 0.1), ymt(1e-5, -5e-5), kt = 0.5;
+    const Complex y = 1.0 / Complex(10.0, 3.0);
+    std::vector<std::vector<Complex>> solutions;
+    for (Method method : testing::all_methods) {
+        const std::string what = testing::method_name(method);
+        testing::Feeder f;
+        const Complex start[] = {230.0, 0.0};
+        auto& source = f.add<VoltageSource>(2, &u);
+        testing::attach(source, f.add<PotentialRef>(), {1});
+        auto& transformer = f.add<SingleTransformer>(zt, ymt, kt);
+        auto& lv = f.add<Bus>(2, start);
+        testing::link(transformer, source, lv);
+        testing::attach(lv, f.add<PotentialRef>(), {1});
+        auto& regulator =
+            f.add<SingleVoltageRegulator>(z2_default, ym_default, 235.0, 0.1, 1e3, 0.0);
+        auto& tail = f.add<Bus>(1, start);
+        regulator.connect_side(lv, {{0, 0}, {1, 1}}, true);
+        regulator.connect_side(tail, {{0, 0}}, false);
+        auto& load = f.add<AdmittanceLoad>(2, &y);
+        testing::attach(tail, load, {0});
+        lv.connect(load, {{1, 1}});
+        ElectricalNetwork network(f.elements);
+        auto solver = testing::make_solver(method, network);
+        testing::solve_to_convergence(*solver, method);
+
+        const Complex u2 = potential(regulator, 2) - potential(regulator, 3);
+        EXPECT_NEAR(std::abs(u2), 235.0, 1e-7) << what;
+        for (const auto& node : network.connections)
+            EXPECT_LE(std::abs(testing::current_sum(*node)), 1e-7) << what;
+        solutions.push_back(testing::node_potentials(network));
+    }
+    for (std::size_t m = 1; m < solutions.size(); ++m)
+        for (std::size_t i = 0; i < solutions[0].size(); ++i)
+            testing::expect_close(solutions[m][i], solutions[0][i], 1e-7, "methods agree");
 }
 
 }  // namespace
