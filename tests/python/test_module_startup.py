@@ -56,6 +56,9 @@ BASES = dict(TYPE_TABLE)
 # The element framework and the simple elements are always part of the module.
 ELEMENT_TYPES = ["CyElement", "CyBranch", "CySwitch", "CyOpenSwitch", "CyBus", "CyGround",
                  "CyPotentialRef", "CyDeltaPotentialRef", "CyVoltageSource", "CyDeltaVoltageSource"]
+# So are the flexible loads and their parameter types.
+FLEXIBLE_LOAD_TYPES = ["CyControl", "CyProjection", "CyFlexibleParameter", "CyFlexibleLoad",
+                       "CyDeltaFlexibleLoad"]
 
 
 def type_or_skip(name):
@@ -83,7 +86,7 @@ def test_table_has_36_types_with_bases_listed_before_them():
 def test_module_attributes():
     assert ohmweave.np is np
     assert ohmweave.__name__ == "meshvolt.ohmweave"
-    for name in ELEMENT_TYPES:
+    for name in ELEMENT_TYPES + FLEXIBLE_LOAD_TYPES:
         assert isinstance(getattr(ohmweave, name), type), name
     # Nothing besides the table's types, `np`, the logging function and the standard attributes.
     public = {name for name in dir(ohmweave) if not name.startswith("__")}
@@ -132,6 +135,17 @@ METHOD_DOCS = [
      "CyVoltageSource.update_voltage(self, double complex voltage)"),
     ("CyDeltaVoltageSource", "update_voltages",
      "CyDeltaVoltageSource.update_voltages(self, double complex[::1] voltages)"),
+    ("CyFlexibleParameter", "compute_power",
+     "CyFlexibleParameter.compute_power(self, double x, double complex s_th)"),
+    ("CyFlexibleParameter", "update_parameters",
+     "CyFlexibleParameter.update_parameters(self, double s_max, double q_min, double q_max)"),
+    ("CyFlexibleLoad", "update_powers",
+     "CyFlexibleLoad.update_powers(self, double complex[::1] powers)"),
+    ("CyFlexibleLoad", "update_power", "CyFlexibleLoad.update_power(self, double complex power)"),
+    ("CyFlexibleLoad", "get_powers", "CyFlexibleLoad.get_powers(self, int n)"),
+    ("CyDeltaFlexibleLoad", "update_powers",
+     "CyDeltaFlexibleLoad.update_powers(self, double complex[::1] powers)"),
+    ("CyDeltaFlexibleLoad", "get_powers", "CyDeltaFlexibleLoad.get_powers(self, int n)"),
 ]
 
 
