@@ -3,7 +3,9 @@ from Python, the star and delta flexible loads with their refusals, the paramete
 and their powers on a source through the three solvers, checked against laws derived by hand."""
 
 import cmath
+import copy
 import gc
+import pickle
 import sys
 
 import numpy as np
@@ -62,16 +64,17 @@ def test_types_bases_and_methods(name, base, own_methods):
     assert [key for key in vars(cls) if not key.startswith("__")] == own_methods
 
 
-@pytest.mark.parametrize("make, attribute", [
-    (lambda: control("q_u"), "control"),
-    (lambda: projection(), "projection"),
-    (q_u_parameter, "parameter"),
-    (lambda: ohmweave.CyFlexibleLoad(2, carray(1j), objects(q_u_parameter())), "element"),
+@pytest.mark.parametrize("make", [
+    lambda: control("q_u"),
+    lambda: projection(),
+    q_u_parameter,
+    lambda: ohmweave.CyFlexibleLoad(2, carray(1j), objects(q_u_parameter())),
+    lambda: ohmweave.CyDeltaFlexibleLoad(2, carray(1j, 2j), objects(*2 * [q_u_parameter()])),
 ])
-def test_objects_cannot_be_pickled(make, attribute):
-    import pickle
-    with pytest.raises(TypeError, match="no default __reduce__ due to non-trivial __cinit__"):
-        pickle.dumps(make())
+def test_objects_cannot_be_pickled_or_copied(make):
+    for refuse in (pickle.dumps, copy.copy):
+        with pytest.raises(TypeError, match="^no default __reduce__ due to non-trivial __cinit__$"):
+            refuse(make())
 
 
 # --- controls and projections -------------------------------------------------------------------
