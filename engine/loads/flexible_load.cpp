@@ -106,7 +106,8 @@ template class AbstractFlexibleLoad<DeltaFlexibleLoad>;
 
 // --- FlexibleLoad --------------------------------------------------------------------------
 
-FlexibleLoad::FlexibleLoad(int n, const Complex* values, const std::vector<FlexibleParameter*>& given)
+FlexibleLoad::FlexibleLoad(int n, const Complex* values,
+                           const std::vector<FlexibleParameter*>& given)
     : AbstractFlexibleLoad(n, values, given) {}
 
 FlexibleLoad::~FlexibleLoad() = default;
@@ -114,15 +115,17 @@ FlexibleLoad::~FlexibleLoad() = default;
 void FlexibleLoad::get_inner_currents(Complex* out) { stored_phase_currents(out); }
 
 void FlexibleLoad::get_powers(Complex* out) {
-    for (std::size_t i = 0; i < powers.size(); ++i)
-        out[i] = parameters[i]->compute_power(std::abs(Wiring::phase_voltage<PlainReading>(ports, i)),
-                                              powers[i].get());
+    for (std::size_t i = 0; i < powers.size(); ++i) {
+        const Complex u = Wiring::phase_voltage<PlainReading>(ports, i);
+        out[i] = parameters[i]->compute_power(std::abs(u), powers[i].get());
+    }
 }
 
 void FlexibleLoad::update_power(const Complex& value) {
     if (powers.size() != 1)
-        throw std::invalid_argument("update_power sets the power of a single-phase load; this load has " +
-                                    std::to_string(powers.size()) + " phases");
+        throw std::invalid_argument(
+            "update_power sets the power of a single-phase load; this load has " +
+            std::to_string(powers.size()) + " phases");
     powers[0].set(value);
 }
 

@@ -23,7 +23,8 @@ namespace meshvolt {
 
 // Phase i's current at its voltage: S = compute_power(|U|, s_th), I = conj(S / U).
 struct FlexibleLaw {
-    static Complex current(const FlexibleParameter& parameter, const Complex& s_th, const Complex& u);
+    static Complex current(const FlexibleParameter& parameter, const Complex& s_th,
+                           const Complex& u);
     static ADComplex current(const FlexibleParameter& parameter, const ADComplex& s_th,
                              const ADComplex& u);
 };
@@ -35,7 +36,8 @@ class AbstractFlexibleLoad : public Load<T> {
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
     void backward_step() override;
-    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
+    void release_values(const Eigen::VectorXd& variables,
+                        const Eigen::VectorXd& solver_parameters) override;
 
     // The actual power of each phase (star) or pair (delta) at the present potentials.
     virtual void get_powers(Complex* out) = 0;
@@ -55,7 +57,8 @@ class AbstractFlexibleLoad : public Load<T> {
     // n ports; reads one power per phase and takes the first parameter of each phase. A shorter
     // parameter list, or a null among the taken ones, is refused; a star load of no port is refused
     // with "vector::reserve", as the constant loads are.
-    AbstractFlexibleLoad(int n, const Complex* values, const std::vector<FlexibleParameter*>& given);
+    AbstractFlexibleLoad(int n, const Complex* values,
+                         const std::vector<FlexibleParameter*>& given);
 
     void compute_currents_numeric();
     void compute_currents_ad();

@@ -121,7 +121,7 @@ S Projection::smooth_minimum(const S& a_value, const S& b_value) const {
     using std::exp;
     const S wa = weight * a_value;
     const S wb = weight * b_value;
-    // Both exponents shifted by the larger one: the larger weight is exactly 1, the other in (0, 1].
+    // Both exponents shifted by the larger one: one weight is exactly 1, the other in [0, 1].
     const S shift = larger(wa, wb);
     const S ea = exp(wa - shift);
     const S eb = exp(wb - shift);

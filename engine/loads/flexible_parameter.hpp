@@ -41,7 +41,12 @@
 
 namespace meshvolt {
 
-enum class ControlType : int { constant = 0, q_u = 1, p_max_u_production = 2, p_max_u_consumption = 3 };
+enum class ControlType : int {
+    constant = 0,
+    q_u = 1,
+    p_max_u_production = 2,
+    p_max_u_consumption = 3,
+};
 
 enum class ProjectionType : int { euclidean = 0, keep_p = 1, keep_q = 2 };
 

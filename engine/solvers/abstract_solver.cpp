@@ -30,7 +30,8 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* network_in) : network(network_
 AbstractSolver::~AbstractSolver() {
     for (const auto& node : network->connections) node->potential.release_from(variables);
     for (Element* element : network->elements) element->release_values(variables, parameters);
-    for (FlexibleParameter* parameter : network->flexible_parameters) parameter->release_from(parameters);
+    for (FlexibleParameter* parameter : network->flexible_parameters)
+        parameter->release_from(parameters);
 }
 
 void AbstractSolver::reset_inputs() {

@@ -179,6 +179,29 @@ TEST(FlexibleParameter, KeepQTakesItsSignFromTheRequestedPower) {
     EXPECT_DOUBLE_EQ(parameter.compute_power(260.0, {-2.0, 3.0}).imag(), 3.0);
 }
 
+TEST(FlexibleParameter, KeepQSignStaysAsRecordedOnTheTape) {
+    // Recorded with a requested P of 12 (σ = +1), evaluated at -12: the tape keeps σ = +1 until a
+    // new tape is recorded, where the plain law turns to -1.
+    FlexibleParameter parameter(constant(), law("q_u"), projection("keep_q"), 10.0, -5.0, 5.0);
+    ADVector s(2), limits(3);
+    s << 12.0, 8.0;
+    limits << 10.0, -5.0, 5.0;
+    Eigen::VectorXd bound = (Eigen::VectorXd(3) << 10.0, -5.0, 5.0).finished();
+    CppAD::Independent(s, 0, false, limits);
+    int index = 0;
+    parameter.bind(limits, bound, index);
+    const ADComplex power = parameter.compute_power_ad(ADScalar(230.0), ADComplex(s[0], s[1]));
+    ADVector y(2);
+    y << power.real(), power.imag();
+    CppAD::ADFun<double> tape(s, y);
+    tape.new_dynamic(bound);
+    const Eigen::VectorXd at = (Eigen::VectorXd(2) << -12.0, 8.0).finished();
+    const Eigen::VectorXd recorded = tape.Forward(0, at);
+    EXPECT_NEAR(recorded[0], 6.0, 1e-9);
+    EXPECT_NEAR(parameter.compute_power(230.0, {-12.0, 8.0}).real(), -6.0, 1e-9);
+    parameter.release_from(bound);
+}
+
 TEST(FlexibleParameter, UpdateParametersChangesTheOwnLimitsOfAnUnboundParameter) {
     FlexibleParameter parameter(constant(), law("q_u"), projection("euclidean"), 100.0, -30.0, 40.0);
     parameter.update_parameters(50.0, -20.0, 25.0);

@@ -46,7 +46,8 @@ FlexibleParameter& parameter_of(const Call& call) {
 }
 
 PyObject* parameter_compute_power(const Call& call) {
-    return complex_result(parameter_of(call).compute_power(call.args.real(0), call.args.complex(1)));
+    const FlexibleParameter& parameter = parameter_of(call);
+    return complex_result(parameter.compute_power(call.args.real(0), call.args.complex(1)));
 }
 
 PyObject* parameter_update_parameters(const Call& call) {
@@ -64,7 +65,8 @@ long phases_read(const Arguments& args) {
 }
 
 // One theoretical power and one CyFlexibleParameter per phase: a short buffer is a ValueError, an
-// item of another type (None included) a TypeError naming its position, before the engine is called.
+// item of another type (None included) a TypeError naming its position, both before the engine is
+// called.
 template <class L>
 void* build_flexible_load(const Arguments& args) {
     const long count = phases_read<L>(args);
