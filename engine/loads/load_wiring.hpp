@@ -7,7 +7,8 @@
 // Delta, n ports (all phases), one set-point per pair i = (port i, port (i+1) mod n):
 //     U_i = V_i - V_((i+1) mod n)        i = 0..n-1
 //     port i   := I_i - I_((i-1) mod n)              (port 0 := I_0 - I_(n-1))
-// where I_i = Law::current(set-point i, U_i). Port currents are positive into the load.
+// where I_i = Law::current(set-point i, U_i), or any per-phase law current(i, U_i) (the flexible
+// loads give each phase its own parameter object). Port currents are positive into the load.
 //
 // Every formation runs on one of two readings: plain numbers (node and holder read rules, the
 // ports' `current`) or the tape (the recorded parts, the ports' `current_ad`).
@@ -49,18 +50,28 @@ struct StarWiring {
         Reading::current(ports[neutral]) = sum;
     }
 
+    // U_i by the reading's potentials; U_i = V_i when the neutral's node is grounded.
+    template <class Reading>
+    static typename Reading::Value phase_voltage(const std::vector<Port>& ports, std::size_t i) {
+        const Port& neutral = ports.back();
+        if (neutral.connection->grounded) return Reading::potential(ports[i]);
+        return Reading::potential(ports[i]) - Reading::potential(neutral);
+    }
+
+    // port i := current(i, U_i) for every phase, then the neutral's return current.
+    template <class Reading, class Current>
+    static void write_law_currents(std::vector<Port>& ports, const Current& current) {
+        if (ports.empty()) return;
+        for (std::size_t i = 0; i + 1 < ports.size(); ++i)
+            Reading::current(ports[i]) = current(i, phase_voltage<Reading>(ports, i));
+        write_neutral_current<Reading>(ports);
+    }
+
     template <class Reading, class Law>
     static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
-        if (ports.empty()) return;
-        const Port& neutral = ports.back();
-        const bool grounded_neutral = neutral.connection->grounded;
-        for (std::size_t i = 0; i + 1 < ports.size(); ++i) {
-            const typename Reading::Value u =
-                grounded_neutral ? Reading::potential(ports[i])
-                                 : Reading::potential(ports[i]) - Reading::potential(neutral);
-            Reading::current(ports[i]) = Law::current(Reading::setpoint(setpoints[i]), u);
-        }
-        write_neutral_current<Reading>(ports);
+        write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
+            return Law::current(Reading::setpoint(setpoints[i]), u);
+        });
     }
 };
 
@@ -72,15 +83,22 @@ struct DeltaWiring {
         return Reading::potential(ports[i]) - Reading::potential(ports[(i + 1) % ports.size()]);
     }
 
-    template <class Reading, class Law>
-    static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
+    // Pair i draws current(i, U_i); port i := I_i - I_((i-1) mod n).
+    template <class Reading, class Current>
+    static void write_law_currents(std::vector<Port>& ports, const Current& current) {
         const std::size_t n = ports.size();
         if (n == 0) return;
         // Every port needs its own pair current and the previous one: compute all pairs first.
         std::vector<typename Reading::Value> pair(n);
-        for (std::size_t i = 0; i < n; ++i)
-            pair[i] = Law::current(Reading::setpoint(setpoints[i]), pair_voltage<Reading>(ports, i));
+        for (std::size_t i = 0; i < n; ++i) pair[i] = current(i, pair_voltage<Reading>(ports, i));
         for (std::size_t i = 0; i < n; ++i) Reading::current(ports[i]) = pair[i] - pair[(i + n - 1) % n];
+    }
+
+    template <class Reading, class Law>
+    static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
+        write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
+            return Law::current(Reading::setpoint(setpoints[i]), u);
+        });
     }
 
     // The n pair currents I_i from the present potentials and set-points (not the port currents).

@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "loads/flexible_parameter.hpp"
+
 namespace meshvolt {
 
 namespace {
@@ -28,6 +30,8 @@ AbstractSolver::AbstractSolver(ElectricalNetwork* network_in) : network(network_
 AbstractSolver::~AbstractSolver() {
     for (const auto& node : network->connections) node->potential.release_from(variables);
     for (Element* element : network->elements) element->release_values(variables, parameters);
+    for (FlexibleParameter* parameter : network->flexible_parameters)
+        parameter->release_from(parameters);
 }
 
 void AbstractSolver::reset_inputs() {

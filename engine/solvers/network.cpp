@@ -7,14 +7,22 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "loads/flexible_load.hpp"
+
 namespace meshvolt {
 
 ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements_in)
     : elements(std::move(elements_in)) {
     std::unordered_set<const Connection*> met;
-    for (Element* element : elements)
+    for (Element* element : elements) {
         for (Port& port : element->ports)
             if (met.insert(port.connection.get()).second) connections.push_back(port.connection);
+        // Only the two flexible-load classes are asked for their parameter objects.
+        if (auto* star = dynamic_cast<FlexibleLoad*>(element))
+            flexible_parameters.insert(star->parameters.begin(), star->parameters.end());
+        else if (auto* delta = dynamic_cast<DeltaFlexibleLoad*>(element))
+            flexible_parameters.insert(delta->parameters.begin(), delta->parameters.end());
+    }
 }
 
 NetworkValues collect_network_values(const ElectricalNetwork& network) {
@@ -25,6 +33,8 @@ NetworkValues collect_network_values(const ElectricalNetwork& network) {
         element->collect_variables(values.variables);
         element->collect_parameters(values.parameters);
     }
+    for (const FlexibleParameter* parameter : network.flexible_parameters)
+        parameter->push_values(values.parameters);
     return values;
 }
 
@@ -52,6 +62,8 @@ void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_va
         element->bind_variables(ad_variables, variables, index);
         element->bind_parameters(ad_parameters, parameters, parameter_index);
     }
+    for (FlexibleParameter* parameter : network.flexible_parameters)
+        parameter->bind(ad_parameters, parameters, parameter_index);
 }
 
 namespace {

@@ -2,7 +2,8 @@
 //
 // variables:  for each node of `connections` that is not grounded, its potential (real, imaginary),
 //             in node order; then each element's own variables, in element order.
-// parameters: each element's dynamic parameters, in element order.
+// parameters: each element's dynamic parameters, in element order; then, for each parameter object
+//             of `flexible_parameters` in set order (ascending address), its s_max, q_min, q_max.
 //
 // A Newton solver's residual vector follows the variable layout: two current-balance rows per free
 // node in the same node order, then each element's own equations in element order.

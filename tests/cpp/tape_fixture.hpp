@@ -1,7 +1,8 @@
 // Records the port currents and the own equations of a few joined elements on a CppAD tape, bound
 // through the holders exactly as a solver binds them, and evaluates the tape once at the gathered
 // values. The plain-number path is then run on the same bound values, so a test can compare the
-// two current laws entry for entry and read the recorded residuals.
+// two current laws entry for entry and read the recorded residuals. The limits of flexible-load
+// parameters, when given, are bound after the element parameters, as the network binds them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,13 +10,15 @@
 #include <memory>
 #include <vector>
 
+#include "loads/flexible_parameter.hpp"
 #include "model/element.hpp"
 
 namespace meshvolt::testing {
 
 class TapeCheck {
   public:
-    explicit TapeCheck(std::vector<Element*> elements) : elements_(std::move(elements)) {
+    explicit TapeCheck(std::vector<Element*> elements, std::vector<FlexibleParameter*> limits = {})
+        : elements_(std::move(elements)), limits_(std::move(limits)) {
         for (Element* e : elements_)
             for (Port& port : e->ports)
                 if (!port.connection->grounded && !contains(port.connection)) nodes_.push_back(port.connection);
@@ -27,6 +30,7 @@ class TapeCheck {
             e->collect_variables(x0);
             e->collect_parameters(p0);
         }
+        for (const FlexibleParameter* f : limits_) f->push_values(p0);
         variables = Eigen::Map<Eigen::VectorXd>(x0.data(), static_cast<Eigen::Index>(x0.size()));
         parameters = Eigen::Map<Eigen::VectorXd>(p0.data(), static_cast<Eigen::Index>(p0.size()));
 
@@ -42,6 +46,7 @@ class TapeCheck {
             e->bind_variables(x, variables, index);
             e->bind_parameters(p, parameters, p_index);
         }
+        for (FlexibleParameter* f : limits_) f->bind(p, parameters, p_index);
         EXPECT_EQ(index, variables.size());
         EXPECT_EQ(p_index, parameters.size());
 
@@ -67,6 +72,7 @@ class TapeCheck {
     ~TapeCheck() {
         for (auto& node : nodes_) node->potential.release_from(variables);
         for (Element* e : elements_) e->release_values(variables, parameters);
+        for (FlexibleParameter* f : limits_) f->release_from(parameters);
     }
 
     // Evaluates the tape at the current contents of `variables` and `parameters`, and the plain
@@ -115,6 +121,7 @@ class TapeCheck {
     }
 
     std::vector<Element*> elements_;
+    std::vector<FlexibleParameter*> limits_;
     std::vector<std::shared_ptr<Connection>> nodes_;
     CppAD::ADFun<double> tape_;
     Eigen::VectorXd output_;

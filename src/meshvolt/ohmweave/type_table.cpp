@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "element_wrappers.hpp"
+#include "flexible_load_wrappers.hpp"
 #include "solver_wrappers.hpp"
 #include "line_wrappers.hpp"
 #include "load_wrappers.hpp"
@@ -35,11 +36,11 @@ constexpr TypeRow rows[] = {
     {"meshvolt.ohmweave.CyCurrentLoad", TypeId::CyLoad, &cy_current_load_type},
     {"meshvolt.ohmweave.CyDeltaCurrentLoad", TypeId::CyLoad, &cy_delta_current_load_type},
     {"meshvolt.ohmweave.CyLoadBalancer", TypeId::CyLoad, &cy_load_balancer_type},
-    {"meshvolt.ohmweave.CyControl", TypeId::object, nullptr},
-    {"meshvolt.ohmweave.CyProjection", TypeId::object, nullptr},
-    {"meshvolt.ohmweave.CyFlexibleParameter", TypeId::object, nullptr},
-    {"meshvolt.ohmweave.CyFlexibleLoad", TypeId::CyLoad, nullptr},
-    {"meshvolt.ohmweave.CyDeltaFlexibleLoad", TypeId::CyLoad, nullptr},
+    {"meshvolt.ohmweave.CyControl", TypeId::object, &cy_control_type},
+    {"meshvolt.ohmweave.CyProjection", TypeId::object, &cy_projection_type},
+    {"meshvolt.ohmweave.CyFlexibleParameter", TypeId::object, &cy_flexible_parameter_type},
+    {"meshvolt.ohmweave.CyFlexibleLoad", TypeId::CyLoad, &cy_flexible_load_type},
+    {"meshvolt.ohmweave.CyDeltaFlexibleLoad", TypeId::CyLoad, &cy_delta_flexible_load_type},
     {"meshvolt.ohmweave.CyGround", TypeId::CyElement, &cy_ground_type},
     {"meshvolt.ohmweave.CyPotentialRef", TypeId::CyElement, &cy_potential_ref_type},
     {"meshvolt.ohmweave.CyDeltaPotentialRef", TypeId::CyElement, &cy_delta_potential_ref_type},

@@ -1,0 +1,157 @@
+#include "loads/flexible_load.hpp"
+
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+
+#include "loads/power_load.hpp"
+
+namespace meshvolt {
+
+namespace {
+
+// The first `count` pointers of `given`. A negative count is the length error "vector::reserve".
+std::vector<FlexibleParameter*> phase_parameters(long count,
+                                                 const std::vector<FlexibleParameter*>& given) {
+    std::vector<FlexibleParameter*> taken;
+    taken.reserve(static_cast<std::size_t>(count));
+    if (static_cast<long>(given.size()) < count)
+        throw std::invalid_argument("a flexible load of " + std::to_string(count) +
+                                    " phases needs as many parameters, " +
+                                    std::to_string(given.size()) + " were given");
+    for (long i = 0; i < count; ++i) {
+        if (given[static_cast<std::size_t>(i)] == nullptr)
+            throw std::invalid_argument("parameter " + std::to_string(i) +
+                                        " of the flexible load is null");
+        taken.push_back(given[static_cast<std::size_t>(i)]);
+    }
+    return taken;
+}
+
+}  // namespace
+
+Complex FlexibleLaw::current(const FlexibleParameter& parameter, const Complex& s_th,
+                             const Complex& u) {
+    return PowerLaw::current(parameter.compute_power(std::abs(u), s_th), u);
+}
+
+ADComplex FlexibleLaw::current(const FlexibleParameter& parameter, const ADComplex& s_th,
+                               const ADComplex& u) {
+    const ADScalar magnitude = CppAD::sqrt(u.real() * u.real() + u.imag() * u.imag());
+    return PowerLaw::current(parameter.compute_power_ad(magnitude, s_th), u);
+}
+
+// --- AbstractFlexibleLoad ------------------------------------------------------------------
+
+template <class T>
+AbstractFlexibleLoad<T>::AbstractFlexibleLoad(int n, const Complex* values,
+                                              const std::vector<FlexibleParameter*>& given)
+    : Load<T>(n),
+      parameters(phase_parameters(T::Wiring::setpoint_count(n), given)),
+      powers(make_setpoints(T::Wiring::setpoint_count(n), values)) {}
+
+template <class T>
+void AbstractFlexibleLoad<T>::collect_parameters(std::vector<double>& values) {
+    push_setpoints(powers, values);
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values,
+                                              int& index) {
+    bind_setpoints(powers, tape, values, index);
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::compute_currents(bool on_tape) {
+    if (on_tape)
+        compute_currents_ad();
+    else
+        compute_currents_numeric();
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::backward_step() {
+    compute_currents_numeric();
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::release_values(const Eigen::VectorXd&,
+                                             const Eigen::VectorXd& solver_parameters) {
+    release_setpoints(powers, solver_parameters);
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::update_powers(const Complex* values) {
+    update_setpoints(powers, values);
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::compute_currents_numeric() {
+    T::Wiring::template write_law_currents<PlainReading>(
+        this->ports, [this](std::size_t i, const Complex& u) {
+            return FlexibleLaw::current(*parameters[i], PlainReading::setpoint(powers[i]), u);
+        });
+}
+
+template <class T>
+void AbstractFlexibleLoad<T>::compute_currents_ad() {
+    T::Wiring::template write_law_currents<TapeReading>(
+        this->ports, [this](std::size_t i, const ADComplex& u) {
+            return FlexibleLaw::current(*parameters[i], TapeReading::setpoint(powers[i]), u);
+        });
+}
+
+template class AbstractFlexibleLoad<FlexibleLoad>;
+template class AbstractFlexibleLoad<DeltaFlexibleLoad>;
+
+// --- FlexibleLoad --------------------------------------------------------------------------
+
+FlexibleLoad::FlexibleLoad(int n, const Complex* values,
+                           const std::vector<FlexibleParameter*>& given)
+    : AbstractFlexibleLoad(n, values, given) {}
+
+FlexibleLoad::~FlexibleLoad() = default;
+
+void FlexibleLoad::get_inner_currents(Complex* out) { stored_phase_currents(out); }
+
+void FlexibleLoad::get_powers(Complex* out) {
+    for (std::size_t i = 0; i < powers.size(); ++i) {
+        const Complex u = Wiring::phase_voltage<PlainReading>(ports, i);
+        out[i] = parameters[i]->compute_power(std::abs(u), powers[i].get());
+    }
+}
+
+void FlexibleLoad::update_power(const Complex& value) {
+    if (powers.size() != 1)
+        throw std::invalid_argument(
+            "update_power sets the power of a single-phase load; this load has " +
+            std::to_string(powers.size()) + " phases");
+    powers[0].set(value);
+}
+
+// --- DeltaFlexibleLoad ---------------------------------------------------------------------
+
+DeltaFlexibleLoad::DeltaFlexibleLoad(int n, const Complex* values,
+                                     const std::vector<FlexibleParameter*>& given)
+    : AbstractFlexibleLoad(n, values, given) {}
+
+DeltaFlexibleLoad::~DeltaFlexibleLoad() = default;
+
+std::pair<Complex, Complex> DeltaFlexibleLoad::compute_pair_power(int i) const {
+    const auto k = static_cast<std::size_t>(i);
+    const Complex u = Wiring::pair_voltage<PlainReading>(ports, k);
+    return {u, parameters[k]->compute_power(std::abs(u), powers[k].get())};
+}
+
+void DeltaFlexibleLoad::get_inner_currents(Complex* out) {
+    for (int i = 0; i < setpoint_count(); ++i) {
+        const auto [u, s] = compute_pair_power(i);
+        out[i] = PowerLaw::current(s, u);
+    }
+}
+
+void DeltaFlexibleLoad::get_powers(Complex* out) {
+    for (int i = 0; i < setpoint_count(); ++i) out[i] = compute_pair_power(i).second;
+}
+
+}  // namespace meshvolt

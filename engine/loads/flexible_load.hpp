@@ -1,0 +1,97 @@
+// Flexible loads, in star (FlexibleLoad) and delta (DeltaFlexibleLoad) connection.
+//
+// Phase or pair i has a theoretical power s_i (a dynamic parameter) and a FlexibleParameter that
+// turns it into the actual power at the magnitude of its voltage U_i (phase-to-neutral in star,
+// phase-to-phase in delta; loads/load_wiring.hpp):
+//     S_i = parameters[i]->compute_power(|U_i|, s_i),   I_i = conj(S_i / U_i)
+// On the tape |U| = sqrt(Re(U)² + Im(U)²) and the quotient is that of the constant-power law
+// (loads/power_load.hpp). The loads have no unknowns and no equations.
+//
+// The parameter objects are not owned, and several phases and loads may share one. Their limits
+// are gathered and bound by the network, once per object (solvers/network.hpp), not by the loads.
+#pragma once
+
+#include <utility>
+#include <vector>
+
+#include "loads/flexible_parameter.hpp"
+#include "loads/load_base.hpp"
+#include "loads/load_wiring.hpp"
+#include "loads/setpoint_list.hpp"
+
+namespace meshvolt {
+
+// Phase i's current at its voltage: S = compute_power(|U|, s_th), I = conj(S / U).
+struct FlexibleLaw {
+    static Complex current(const FlexibleParameter& parameter, const Complex& s_th,
+                           const Complex& u);
+    static ADComplex current(const FlexibleParameter& parameter, const ADComplex& s_th,
+                             const ADComplex& u);
+};
+
+template <class T>
+class AbstractFlexibleLoad : public Load<T> {
+  public:
+    void collect_parameters(std::vector<double>& values) override;
+    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    void compute_currents(bool on_tape) override;
+    void backward_step() override;
+    void release_values(const Eigen::VectorXd& variables,
+                        const Eigen::VectorXd& solver_parameters) override;
+
+    // The actual power of each phase (star) or pair (delta) at the present potentials.
+    virtual void get_powers(Complex* out) = 0;
+
+    // Write-through of one theoretical power per phase; reaches a bound tape at the next solve.
+    void update_powers(const Complex* values);
+
+    int setpoint_count() const { return static_cast<int>(powers.size()); }
+    int inner_current_count() const override { return setpoint_count(); }
+
+    // One per phase (star n - 1, delta n), in phase order; not owned.
+    std::vector<FlexibleParameter*> parameters;
+    // The theoretical power of each phase, in phase order.
+    SetpointList powers;
+
+  protected:
+    // n ports; reads one power per phase and takes the first parameter of each phase. A shorter
+    // parameter list, or a null among the taken ones, is refused; a star load of no port is refused
+    // with "vector::reserve", as the constant loads are.
+    AbstractFlexibleLoad(int n, const Complex* values,
+                         const std::vector<FlexibleParameter*>& given);
+
+    void compute_currents_numeric();
+    void compute_currents_ad();
+};
+
+class FlexibleLoad final : public AbstractFlexibleLoad<FlexibleLoad> {
+  public:
+    using Wiring = StarWiring;
+    FlexibleLoad(int n, const Complex* values, const std::vector<FlexibleParameter*>& given);
+    ~FlexibleLoad() override;
+
+    void get_inner_currents(Complex* out) override;
+    void get_powers(Complex* out) override;
+
+    // The theoretical power of a single-phase load (n = 2); any other load is refused.
+    void update_power(const Complex& value);
+};
+
+class DeltaFlexibleLoad final : public AbstractFlexibleLoad<DeltaFlexibleLoad> {
+  public:
+    using Wiring = DeltaWiring;
+    DeltaFlexibleLoad(int n, const Complex* values, const std::vector<FlexibleParameter*>& given);
+    ~DeltaFlexibleLoad() override;
+
+    // The pair currents conj(S_i / U_i), recomputed from the present potentials.
+    void get_inner_currents(Complex* out) override;
+    void get_powers(Complex* out) override;
+
+    // (U_i, S_i) of pair i: U_i = V_i - V_((i+1) mod n), S_i = compute_power(|U_i|, s_i).
+    std::pair<Complex, Complex> compute_pair_power(int i) const;
+};
+
+extern template class AbstractFlexibleLoad<FlexibleLoad>;
+extern template class AbstractFlexibleLoad<DeltaFlexibleLoad>;
+
+}  // namespace meshvolt
