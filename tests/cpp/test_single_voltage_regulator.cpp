@@ -260,6 +260,22 @@ TEST(SingleVoltageRegulator, ForwardStepPutsTheReferenceOnAnIdleOutput) {
     EXPECT_NEAR(reg.forward_step(), 0.0, 1e-9);
 }
 
+TEST(SingleVoltageRegulator, ForwardStepMeasuresThePotentialNotTheTap) {
+    // 230 V in, 240 V wanted, no output current: the tap moves from 1 to 240/230, while the output
+    // already sits where the new ratio puts it, so the step reports no change at all.
+    SingleVoltageRegulator reg = make_regulator(240.0);
+    SingleVoltageRegulator settled = make_regulator(240.0);
+    settled.tap.value = 240.0 / 230.0;
+    const Complex v_in[] = {230.0, 0.0};
+    const Complex v_out = settled.get_tap() * 230.0;
+    Bus input(2, v_in), output(1, &v_out);
+    join(reg, input, output);
+    reg.ports[2].current = Complex(0.0, 0.0);
+
+    EXPECT_EQ(reg.forward_step(), 0.0);
+    EXPECT_NEAR(reg.tap.value, 240.0 / 230.0, 1e-14);
+}
+
 TEST(SingleVoltageRegulator, ForwardStepOnAGroundedOutputMeasuresTheWrittenPotential) {
     SingleVoltageRegulator reg = make_regulator(240.0, 0.0, 1e4);
     const Complex v_in[] = {240.0, 0.0};
