@@ -1,5 +1,6 @@
 #include "transformers/three_phase_transformer.hpp"
 
+#include <array>
 #include <cmath>
 #include <initializer_list>
 #include <stdexcept>
@@ -83,6 +84,9 @@ const Complex a(-0.4999999999999998, -0.8660254037844387);
 const Complex a2(-0.5000000000000004, 0.8660254037844384);
 constexpr double sqrt3 = 1.7320508075688772;
 
+// m, m·a, m·a²: a positive-sequence set of phase a at m.
+std::array<Complex, 3> balanced_set(double m) { return {Complex(m, 0.0), m * a, m * a2}; }
+
 }  // namespace
 
 ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, const std::string& whv_code,
@@ -161,11 +165,14 @@ void ThreePhaseTransformer::write_currents() {
 template void ThreePhaseTransformer::write_currents<PlainValues>();
 template void ThreePhaseTransformer::write_currents<TapeValues>();
 
-void ThreePhaseTransformer::set_side_potentials(std::vector<Port*>& side, const Complex& phase_a) {
-    side[0]->connection->set_potential(phase_a);
-    side[1]->connection->set_potential(phase_a * a);
-    side[2]->connection->set_potential(phase_a * a2);
+void ThreePhaseTransformer::set_side_potentials(std::vector<Port*>& side,
+                                                const std::array<Complex, 3>& phases) {
+    for (std::size_t i = 0; i < 3; ++i) side[i]->connection->set_potential(phases[i]);
     if (side.size() == 4) side[3]->connection->set_potential(Complex(0.0, 0.0));
+}
+
+void ThreePhaseTransformer::set_side_zero(std::vector<Port*>& side) {
+    for (Port* port : side) port->connection->set_potential(Complex(0.0, 0.0));
 }
 
 std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters(double uhv,
@@ -173,8 +180,10 @@ std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters
                                                                                  double sn) {
     const double pi = std::acos(-1.0);
     const Complex e = std::exp(Complex(0.0, -clock * pi / 6));
-    set_side_potentials(side1, Complex(uhv / sqrt3, 0.0));
-    set_side_potentials(side2, (ulv / sqrt3) * e);
+    set_side_potentials(side1, balanced_set(uhv / sqrt3));
+    const double lv = ulv / sqrt3;
+    // Left to right as the set is written: (m·a)·e, not (m·e)·a.
+    set_side_potentials(side2, {lv * e, (lv * a) * e, (lv * a2) * e});
     const double rated_current = sn / (sqrt3 * uhv);
     write_currents<PlainValues>();
     return {side1_active_power(), std::abs(ports[0].current) / rated_current};
@@ -185,8 +194,8 @@ std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameter
                                                                                   double sn) {
     const double zk = wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
     const double vsc = zk * sn / (ulv * ulv);
-    set_side_potentials(side1, Complex(uhv * vsc / sqrt3, 0.0));
-    set_side_potentials(side2, Complex(0.0, 0.0));
+    set_side_potentials(side1, balanced_set(uhv * vsc / sqrt3));
+    set_side_zero(side2);
     write_currents<PlainValues>();
     return {side1_active_power(), vsc};
 }

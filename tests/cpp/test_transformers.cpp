@@ -367,6 +367,36 @@ TEST(TransformerTestComputations, ThreePhaseNoLoadAndShortCircuitByHand) {
     }
 }
 
+// The test potentials are the written sets to the last bit, so a caller can compare them: HV
+// m, m·a, m·a², LV (m·e, (m·a)·e, (m·a²)·e) with a and a² the double values below and
+// e = e^(-j·clock·π/6); after the short-circuit test every LV node holds +0 in both parts.
+TEST(TransformerTestComputations, ThreePhaseTestPotentialsAreExactlyTheBalancedSets) {
+    const Complex a(-0.4999999999999998, -0.8660254037844387);
+    const Complex a2(-0.5000000000000004, 0.8660254037844384);
+    const double root3 = 1.7320508075688772, uhv = 20e3, ulv = 230.0, sn = 100e3;
+    auto expect_bits = [](const Complex& got, const Complex& want) {
+        EXPECT_EQ(got.real(), want.real());
+        EXPECT_EQ(got.imag(), want.imag());
+        EXPECT_EQ(std::signbit(got.real()), std::signbit(want.real()));
+        EXPECT_EQ(std::signbit(got.imag()), std::signbit(want.imag()));
+    };
+    for (int clock = 0; clock < 12; ++clock) {
+        SCOPED_TRACE(clock);
+        ThreePhaseTransformer t(3, 4, "D", "y", Complex(0.01, 0.04), Complex(1e-7, -1e-6), 0.01,
+                                clock);
+        t.compute_open_circuit_parameters(uhv, ulv, sn);
+        const double hv = uhv / root3, lv = ulv / root3;
+        const Complex e = std::exp(Complex(0.0, -clock * pi / 6));
+        const std::vector<Complex> expected = {Complex(hv, 0.0), hv * a,        hv * a2,
+                                               lv * e,           (lv * a) * e, (lv * a2) * e,
+                                               Complex(0.0, 0.0)};
+        for (int port = 0; port < 7; ++port) expect_bits(potential(t, port), expected[port]);
+
+        t.compute_short_circuit_parameters(uhv, ulv, sn);
+        for (int port = 3; port < 7; ++port) expect_bits(potential(t, port), Complex(0.0, 0.0));
+    }
+}
+
 // --- parameters, tape and binding ----------------------------------------------------------
 
 TEST(TransformerParameters, CollectedInOrderAndUpdatedThroughABoundSolver) {
