@@ -79,6 +79,30 @@ std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
     return y;
 }
 
+// (f·M)·x: a constant matrix first scaled by a factor f (a double, or the tape scalar), then
+// applied as above; the entries of M are ±1 or 0, so the scaled entries are ±f.
+template <class Matrix, class R, class C>
+std::vector<C> scaled_matrix_times(const Matrix& m, const R& f, const std::vector<C>& x) {
+    const R minus_f = -f;
+    std::vector<C> y;
+    y.reserve(static_cast<std::size_t>(m.rows()));
+    for (Eigen::Index r = 0; r < m.rows(); ++r) {
+        C sum = C();
+        bool first = true;
+        for (Eigen::Index c = 0; c < m.cols(); ++c) {
+            const double entry = m(r, c);
+            if (entry == 0.0) continue;
+            const C term = entry == 1.0    ? scaled(x[c], f)
+                           : entry == -1.0 ? scaled(x[c], minus_f)
+                                           : scaled(x[c], R(f * entry));
+            sum = first ? term : sum + term;
+            first = false;
+        }
+        y.push_back(sum);
+    }
+    return y;
+}
+
 // e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
 const Complex a(-0.4999999999999998, -0.8660254037844387);
 const Complex a2(-0.5000000000000004, 0.8660254037844384);
@@ -152,13 +176,14 @@ void ThreePhaseTransformer::write_currents() {
     const std::vector<C> u2 = matrix_times(lv_winding_matrix, Values::side_potentials(*this, 2));
     const auto kr = Values::parameter(k).real();
     const C y = scaled(reciprocal(Values::parameter(z2)), orientation);
-    const std::vector<C> driving = matrix_times(voltage_coupling_matrix, u1);
+    // (kr·Cv)·U1 and (kr·Ci)·J2: the ratio scales the coupling matrices before they act.
+    const std::vector<C> driving = scaled_matrix_times(voltage_coupling_matrix, kr, u1);
     std::vector<C> j2(3);
-    for (std::size_t i = 0; i < 3; ++i) j2[i] = y * (u2[i] - scaled(driving[i], kr));
-    const std::vector<C> loading = matrix_times(current_coupling_matrix, j2);
+    for (std::size_t i = 0; i < 3; ++i) j2[i] = y * (u2[i] - driving[i]);
+    const std::vector<C> loading = scaled_matrix_times(current_coupling_matrix, kr, j2);
     std::vector<C> j1(3);
     const C& magnetising = Values::parameter(ym);
-    for (std::size_t i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + scaled(loading[i], kr);
+    for (std::size_t i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + loading[i];
     Values::set_currents(*this, matrix_times(hv_current_matrix, j1), matrix_times(lv_current_matrix, j2));
 }
 

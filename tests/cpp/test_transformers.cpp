@@ -270,6 +270,32 @@ TEST(ThreePhaseTransformer, StarStarGroupsReduceToSinglePhaseLaws) {
     }
 }
 
+// Dz0: the ratio scales the coupling matrices before they act, (kr·Cv)·U1 and (kr·Ci)·J2, so the
+// currents are the products of the scaled rows to the last bit. Cv = I - Pᵀ drives LV winding a
+// from the HV windings a and c; Ci = -(I - P) loads HV winding a from the LV windings a and b.
+TEST(ThreePhaseTransformer, ZigzagCouplingsTakeTheRatioIntoTheirMatrices) {
+    const Complex z2(0.013, 0.047), ym(1e-4, -7e-4);
+    const double kr = 0.0123;
+    ThreePhaseTransformer t(3, 4, "D", "z", z2, ym, kr, 0);
+    const std::vector<Complex> v(scattered.begin(), scattered.begin() + 7);
+    set_potentials(t, v);
+    t.compute_currents(false);
+    const Complex u1[3] = {v[0] - v[1], v[1] - v[2], v[2] - v[0]};
+    const Complex y = 1.0 / z2;
+    Complex j2[3];
+    for (int i = 0; i < 3; ++i) {
+        const int previous = (i + 2) % 3;
+        const Complex driving = i == 0 ? kr * u1[0] + -kr * u1[2]
+                                       : -kr * u1[previous] + kr * u1[i];
+        j2[i] = y * ((v[3 + i] - v[6]) - driving);
+        EXPECT_EQ(t.ports[3 + i].current, j2[i]);
+    }
+    // HV winding currents a and c; the HV a port carries J1a - J1c.
+    const Complex j1a = ym * u1[0] + (-kr * j2[0] + kr * j2[1]);
+    const Complex j1c = ym * u1[2] + (kr * j2[0] + -kr * j2[2]);
+    EXPECT_EQ(t.ports[0].current, j1a - j1c);
+}
+
 TEST(ThreePhaseTransformer, StarSidesHaveANeutralPortAndDeltaSidesNone) {
     ThreePhaseTransformer dyn(3, 4, "D", "y", Complex(0.01, 0.03), Complex(0.0, 0.0), 0.02, 11);
     EXPECT_EQ(dyn.side1.size(), 3u);
