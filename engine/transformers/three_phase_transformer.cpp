@@ -58,10 +58,11 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
     return n1;
 }
 
-// A constant matrix applied to a vector of potentials or currents (rows of M times x), skipping
-// the zero entries; the same code records the tape and computes the plain numbers.
-template <class Matrix, class C>
-std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
+// The rows of a constant matrix M combined over a vector x, skipping the zero entries: row r is
+// the sum of term(M(r, c), c) over the non-zero entries, left to right. The same code records the
+// tape and computes the plain numbers.
+template <class C, class Matrix, class Term>
+std::vector<C> combine_rows(const Matrix& m, const Term& term) {
     std::vector<C> y;
     y.reserve(static_cast<std::size_t>(m.rows()));
     for (Eigen::Index r = 0; r < m.rows(); ++r) {
@@ -70,8 +71,7 @@ std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
         for (Eigen::Index c = 0; c < m.cols(); ++c) {
             const double entry = m(r, c);
             if (entry == 0.0) continue;
-            const C term = entry == 1.0 ? x[c] : entry == -1.0 ? -x[c] : scaled(x[c], entry);
-            sum = first ? term : sum + term;
+            sum = first ? term(entry, c) : sum + term(entry, c);
             first = false;
         }
         y.push_back(sum);
@@ -79,28 +79,24 @@ std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
     return y;
 }
 
-// (f·M)·x: a constant matrix first scaled by a factor f (a double, or the tape scalar), then
-// applied as above; the entries of M are ±1 or 0, so the scaled entries are ±f.
+// M·x, for the winding and current matrices applied to potentials or currents.
+template <class Matrix, class C>
+std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
+    return combine_rows<C>(m, [&x](double entry, Eigen::Index c) {
+        return entry == 1.0 ? x[c] : entry == -1.0 ? C(-x[c]) : scaled(x[c], entry);
+    });
+}
+
+// (f·M)·x: the matrix first scaled by a factor f (a double, or the tape scalar), then applied;
+// the entries of the coupling matrices are ±1 or 0, so the scaled entries are ±f.
 template <class Matrix, class R, class C>
 std::vector<C> scaled_matrix_times(const Matrix& m, const R& f, const std::vector<C>& x) {
     const R minus_f = -f;
-    std::vector<C> y;
-    y.reserve(static_cast<std::size_t>(m.rows()));
-    for (Eigen::Index r = 0; r < m.rows(); ++r) {
-        C sum = C();
-        bool first = true;
-        for (Eigen::Index c = 0; c < m.cols(); ++c) {
-            const double entry = m(r, c);
-            if (entry == 0.0) continue;
-            const C term = entry == 1.0    ? scaled(x[c], f)
-                           : entry == -1.0 ? scaled(x[c], minus_f)
-                                           : scaled(x[c], R(f * entry));
-            sum = first ? term : sum + term;
-            first = false;
-        }
-        y.push_back(sum);
-    }
-    return y;
+    return combine_rows<C>(m, [&](double entry, Eigen::Index c) {
+        return entry == 1.0    ? scaled(x[c], f)
+               : entry == -1.0 ? scaled(x[c], minus_f)
+                               : scaled(x[c], R(f * entry));
+    });
 }
 
 // e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
