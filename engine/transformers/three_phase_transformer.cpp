@@ -1,5 +1,6 @@
 #include "transformers/three_phase_transformer.hpp"
 
+#include <array>
 #include <cmath>
 #include <initializer_list>
 #include <stdexcept>
@@ -57,10 +58,11 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
     return n1;
 }
 
-// A constant matrix applied to a vector of potentials or currents (rows of M times x), skipping
-// the zero entries; the same code records the tape and computes the plain numbers.
-template <class Matrix, class C>
-std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
+// The rows of a constant matrix M combined over a vector x, skipping the zero entries: row r is
+// the sum of term(M(r, c), c) over the non-zero entries, left to right. The same code records the
+// tape and computes the plain numbers.
+template <class C, class Matrix, class Term>
+std::vector<C> combine_rows(const Matrix& m, const Term& term) {
     std::vector<C> y;
     y.reserve(static_cast<std::size_t>(m.rows()));
     for (Eigen::Index r = 0; r < m.rows(); ++r) {
@@ -69,8 +71,7 @@ std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
         for (Eigen::Index c = 0; c < m.cols(); ++c) {
             const double entry = m(r, c);
             if (entry == 0.0) continue;
-            const C term = entry == 1.0 ? x[c] : entry == -1.0 ? -x[c] : scaled(x[c], entry);
-            sum = first ? term : sum + term;
+            sum = first ? term(entry, c) : sum + term(entry, c);
             first = false;
         }
         y.push_back(sum);
@@ -78,10 +79,33 @@ std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
     return y;
 }
 
+// M·x, for the winding and current matrices applied to potentials or currents.
+template <class Matrix, class C>
+std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
+    return combine_rows<C>(m, [&x](double entry, Eigen::Index c) {
+        return entry == 1.0 ? x[c] : entry == -1.0 ? C(-x[c]) : scaled(x[c], entry);
+    });
+}
+
+// (f·M)·x: the matrix first scaled by a factor f (a double, or the tape scalar), then applied;
+// the entries of the coupling matrices are ±1 or 0, so the scaled entries are ±f.
+template <class Matrix, class R, class C>
+std::vector<C> scaled_matrix_times(const Matrix& m, const R& f, const std::vector<C>& x) {
+    const R minus_f = -f;
+    return combine_rows<C>(m, [&](double entry, Eigen::Index c) {
+        return entry == 1.0    ? scaled(x[c], f)
+               : entry == -1.0 ? scaled(x[c], minus_f)
+                               : scaled(x[c], R(f * entry));
+    });
+}
+
 // e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
 const Complex a(-0.4999999999999998, -0.8660254037844387);
 const Complex a2(-0.5000000000000004, 0.8660254037844384);
 constexpr double sqrt3 = 1.7320508075688772;
+
+// m, m·a, m·a²: a positive-sequence set of phase a at m.
+std::array<Complex, 3> balanced_set(double m) { return {Complex(m, 0.0), m * a, m * a2}; }
 
 }  // namespace
 
@@ -148,24 +172,28 @@ void ThreePhaseTransformer::write_currents() {
     const std::vector<C> u2 = matrix_times(lv_winding_matrix, Values::side_potentials(*this, 2));
     const auto kr = Values::parameter(k).real();
     const C y = scaled(reciprocal(Values::parameter(z2)), orientation);
-    const std::vector<C> driving = matrix_times(voltage_coupling_matrix, u1);
+    // (kr·Cv)·U1 and (kr·Ci)·J2: the ratio scales the coupling matrices before they act.
+    const std::vector<C> driving = scaled_matrix_times(voltage_coupling_matrix, kr, u1);
     std::vector<C> j2(3);
-    for (std::size_t i = 0; i < 3; ++i) j2[i] = y * (u2[i] - scaled(driving[i], kr));
-    const std::vector<C> loading = matrix_times(current_coupling_matrix, j2);
+    for (std::size_t i = 0; i < 3; ++i) j2[i] = y * (u2[i] - driving[i]);
+    const std::vector<C> loading = scaled_matrix_times(current_coupling_matrix, kr, j2);
     std::vector<C> j1(3);
     const C& magnetising = Values::parameter(ym);
-    for (std::size_t i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + scaled(loading[i], kr);
+    for (std::size_t i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + loading[i];
     Values::set_currents(*this, matrix_times(hv_current_matrix, j1), matrix_times(lv_current_matrix, j2));
 }
 
 template void ThreePhaseTransformer::write_currents<PlainValues>();
 template void ThreePhaseTransformer::write_currents<TapeValues>();
 
-void ThreePhaseTransformer::set_side_potentials(std::vector<Port*>& side, const Complex& phase_a) {
-    side[0]->connection->set_potential(phase_a);
-    side[1]->connection->set_potential(phase_a * a);
-    side[2]->connection->set_potential(phase_a * a2);
+void ThreePhaseTransformer::set_side_potentials(std::vector<Port*>& side,
+                                                const std::array<Complex, 3>& phases) {
+    for (std::size_t i = 0; i < 3; ++i) side[i]->connection->set_potential(phases[i]);
     if (side.size() == 4) side[3]->connection->set_potential(Complex(0.0, 0.0));
+}
+
+void ThreePhaseTransformer::set_side_zero(std::vector<Port*>& side) {
+    for (Port* port : side) port->connection->set_potential(Complex(0.0, 0.0));
 }
 
 std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters(double uhv,
@@ -173,8 +201,10 @@ std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters
                                                                                  double sn) {
     const double pi = std::acos(-1.0);
     const Complex e = std::exp(Complex(0.0, -clock * pi / 6));
-    set_side_potentials(side1, Complex(uhv / sqrt3, 0.0));
-    set_side_potentials(side2, (ulv / sqrt3) * e);
+    set_side_potentials(side1, balanced_set(uhv / sqrt3));
+    const double lv = ulv / sqrt3;
+    // Left to right as the set is written: (m·a)·e, not (m·e)·a.
+    set_side_potentials(side2, {lv * e, (lv * a) * e, (lv * a2) * e});
     const double rated_current = sn / (sqrt3 * uhv);
     write_currents<PlainValues>();
     return {side1_active_power(), std::abs(ports[0].current) / rated_current};
@@ -185,8 +215,8 @@ std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameter
                                                                                   double sn) {
     const double zk = wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
     const double vsc = zk * sn / (ulv * ulv);
-    set_side_potentials(side1, Complex(uhv * vsc / sqrt3, 0.0));
-    set_side_potentials(side2, Complex(0.0, 0.0));
+    set_side_potentials(side1, balanced_set(uhv * vsc / sqrt3));
+    set_side_zero(side2);
     write_currents<PlainValues>();
     return {side1_active_power(), vsc};
 }

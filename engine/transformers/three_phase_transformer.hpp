@@ -27,6 +27,7 @@
 // No sweep steps (the backward step throws).
 #pragma once
 
+#include <array>
 #include <string>
 
 #include "transformers/transformer_base.hpp"
@@ -67,8 +68,10 @@ class ThreePhaseTransformer final : public Transformer<ThreePhaseTransformer> {
     std::string wlv;
 
   private:
-    // A positive-sequence set from phase a on the phase ports of one side, 0 on a fourth port.
-    void set_side_potentials(std::vector<Port*>& side, const Complex& phase_a);
+    // The given phase potentials on the phase ports of one side, 0 on a fourth port.
+    static void set_side_potentials(std::vector<Port*>& side, const std::array<Complex, 3>& phases);
+    // 0 on every port of one side.
+    static void set_side_zero(std::vector<Port*>& side);
 };
 
 extern template class Transformer<ThreePhaseTransformer>;

@@ -25,6 +25,8 @@ class TransformerBase : public Branch {
   public:
     void collect_parameters(std::vector<double>& values) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
+    // Each kind has its own current law (Transformer<T> dispatches to it).
+    void compute_currents(bool on_tape) override = 0;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
 

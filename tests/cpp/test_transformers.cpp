@@ -270,6 +270,32 @@ TEST(ThreePhaseTransformer, StarStarGroupsReduceToSinglePhaseLaws) {
     }
 }
 
+// Dz0: the ratio scales the coupling matrices before they act, (kr·Cv)·U1 and (kr·Ci)·J2, so the
+// currents are the products of the scaled rows to the last bit. Cv = I - Pᵀ drives LV winding a
+// from the HV windings a and c; Ci = -(I - P) loads HV winding a from the LV windings a and b.
+TEST(ThreePhaseTransformer, ZigzagCouplingsTakeTheRatioIntoTheirMatrices) {
+    const Complex z2(0.013, 0.047), ym(1e-4, -7e-4);
+    const double kr = 0.0123;
+    ThreePhaseTransformer t(3, 4, "D", "z", z2, ym, kr, 0);
+    const std::vector<Complex> v(scattered.begin(), scattered.begin() + 7);
+    set_potentials(t, v);
+    t.compute_currents(false);
+    const Complex u1[3] = {v[0] - v[1], v[1] - v[2], v[2] - v[0]};
+    const Complex y = 1.0 / z2;
+    Complex j2[3];
+    for (int i = 0; i < 3; ++i) {
+        const int previous = (i + 2) % 3;
+        const Complex driving = i == 0 ? kr * u1[0] + -kr * u1[2]
+                                       : -kr * u1[previous] + kr * u1[i];
+        j2[i] = y * ((v[3 + i] - v[6]) - driving);
+        EXPECT_EQ(t.ports[3 + i].current, j2[i]);
+    }
+    // HV winding currents a and c; the HV a port carries J1a - J1c.
+    const Complex j1a = ym * u1[0] + (-kr * j2[0] + kr * j2[1]);
+    const Complex j1c = ym * u1[2] + (kr * j2[0] + -kr * j2[2]);
+    EXPECT_EQ(t.ports[0].current, j1a - j1c);
+}
+
 TEST(ThreePhaseTransformer, StarSidesHaveANeutralPortAndDeltaSidesNone) {
     ThreePhaseTransformer dyn(3, 4, "D", "y", Complex(0.01, 0.03), Complex(0.0, 0.0), 0.02, 11);
     EXPECT_EQ(dyn.side1.size(), 3u);
@@ -364,6 +390,36 @@ TEST(TransformerTestComputations, ThreePhaseNoLoadAndShortCircuitByHand) {
         const double rated_lv = sn / (sqrt3 * ulv);
         EXPECT_NEAR(psc, 3 * rated_lv * rated_lv * r_star, 1e-9 * psc);
         for (const Port* p : t.side2) EXPECT_EQ(p->connection->get_potential(), Complex(0.0, 0.0));
+    }
+}
+
+// The test potentials are the written sets to the last bit, so a caller can compare them: HV
+// m, m·a, m·a², LV (m·e, (m·a)·e, (m·a²)·e) with a and a² the double values below and
+// e = e^(-j·clock·π/6); after the short-circuit test every LV node holds +0 in both parts.
+TEST(TransformerTestComputations, ThreePhaseTestPotentialsAreExactlyTheBalancedSets) {
+    const Complex a(-0.4999999999999998, -0.8660254037844387);
+    const Complex a2(-0.5000000000000004, 0.8660254037844384);
+    const double root3 = 1.7320508075688772, uhv = 20e3, ulv = 230.0, sn = 100e3;
+    auto expect_bits = [](const Complex& got, const Complex& want) {
+        EXPECT_EQ(got.real(), want.real());
+        EXPECT_EQ(got.imag(), want.imag());
+        EXPECT_EQ(std::signbit(got.real()), std::signbit(want.real()));
+        EXPECT_EQ(std::signbit(got.imag()), std::signbit(want.imag()));
+    };
+    for (int clock = 0; clock < 12; ++clock) {
+        SCOPED_TRACE(clock);
+        ThreePhaseTransformer t(3, 4, "D", "y", Complex(0.01, 0.04), Complex(1e-7, -1e-6), 0.01,
+                                clock);
+        t.compute_open_circuit_parameters(uhv, ulv, sn);
+        const double hv = uhv / root3, lv = ulv / root3;
+        const Complex e = std::exp(Complex(0.0, -clock * pi / 6));
+        const std::vector<Complex> expected = {Complex(hv, 0.0), hv * a,        hv * a2,
+                                               lv * e,           (lv * a) * e, (lv * a2) * e,
+                                               Complex(0.0, 0.0)};
+        for (int port = 0; port < 7; ++port) expect_bits(potential(t, port), expected[port]);
+
+        t.compute_short_circuit_parameters(uhv, ulv, sn);
+        for (int port = 3; port < 7; ++port) expect_bits(potential(t, port), Complex(0.0, 0.0));
     }
 }
 
