@@ -15,7 +15,8 @@ const SolutionCheckTexts sweeps_check_texts = {
     "2 The sweeps settled, but the answer is not a solution: ",
     "; each part of the network that holds a load needs a voltage source",
     "; the elements are probably not listed upstream first (each source before what it feeds, "
-    "each branch before what it feeds), or a part of the network has no voltage source",
+    "each branch before what it feeds), or a part of the network has no voltage source; the "
+    "sweeps also leave the common node of a shunt line unbalanced unless it is grounded",
 };
 
 }  // namespace

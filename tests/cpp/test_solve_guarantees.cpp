@@ -18,6 +18,7 @@
 #include "loads/power_load.hpp"
 #include "model/line.hpp"
 #include "model/potential_ref.hpp"
+#include "model/shunt_line.hpp"
 #include "model/switch.hpp"
 #include "model/voltage_source.hpp"
 
@@ -135,6 +136,45 @@ TEST(SweepOrder, UpstreamFirstStillConverges) {
         EXPECT_NEAR(std::abs(u * std::conj(f.load->ports[0].current) - Complex(5000.0, 0.0)), 0.0,
                     1e-6)
             << with_switch;
+    }
+}
+
+TEST(SweepBalance, AnUngroundedShuntCommonNodeIsLeftUnbalanced) {
+    // Source 230 V, a pi section (Y = 1e-4j S, Z = 0.2 + 0.1j Ω), a 3 kW load. The sweeps take the
+    // common node of the shunt admittances at 0 V: only a grounded one takes their current.
+    for (bool grounded : {false, true}) {
+        const Complex u = 230.0, y(0.0, 1e-4), z(0.2, 0.1), s(3000.0, 0.0);
+        const Complex start[] = {230.0, 0.0};
+        Bus head(2, start);
+        VoltageSource source(2, &u);
+        PotentialRef ref;
+        ShuntLine line(1, &y, &z);
+        Bus tail(1, &u);
+        PowerLoad load(2, &s);
+        Ground ground;
+        attach(head, source, {0, 1});
+        attach(head, ref, {1});
+        line.connect_side(head, {{0, 0}}, true);
+        line.connect_side(tail, {{0, 0}}, false);
+        attach(tail, load, {0});
+        head.connect(load, {{1, 1}});
+        std::vector<Element*> elements = {&head, &source, &ref, &line, &tail, &load};
+        if (grounded) {
+            line.connect(ground, {{2, 0}});
+            head.connect(ground, {{1, 0}});
+            elements.push_back(&ground);
+        }
+        ElectricalNetwork network(elements);
+        BackwardForward solver(&network);
+        const std::string message = error_message([&] { solver.solve_load_flow(100, 1e-9); });
+        if (grounded) {
+            EXPECT_EQ(message, "no exception");
+        } else {
+            EXPECT_TRUE(contains(message, "the currents at node 3 (port 2 of element 3) do not "
+                                          "balance"))
+                << message;
+            EXPECT_TRUE(contains(message, "common node of a shunt line")) << message;
+        }
     }
 }
 
