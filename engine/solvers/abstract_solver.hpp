@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 
 #include "model/ad_types.hpp"
@@ -38,6 +39,11 @@ class AbstractSolver {
     Eigen::VectorXd initial_variables;
     Eigen::VectorXd parameters;
 
+    // Called at the start of every iteration of a solve. It may throw to end the solve (the Python
+    // module raises KeyboardInterrupt from here when a signal is pending); the solver stays usable,
+    // with its values where the completed iterations left them.
+    std::function<void()> on_iteration;
+
   protected:
     // variables and parameters := the network's gathered values. Called once, before binding.
     void gather_values();
@@ -47,6 +53,9 @@ class AbstractSolver {
     // The same for a solver that records nothing: the tape values are constants equal to the
     // values.
     void bind_values_without_tape();
+    void start_iteration() const {
+        if (on_iteration) on_iteration();
+    }
 };
 
 }  // namespace meshvolt
