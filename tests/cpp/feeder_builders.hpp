@@ -13,6 +13,7 @@
 
 #include "model/branch.hpp"
 #include "model/bus.hpp"
+#include "port_potentials.hpp"
 #include "solvers/backward_forward.hpp"
 #include "solvers/network.hpp"
 #include "solvers/newton.hpp"
@@ -110,10 +111,6 @@ inline std::vector<Complex> node_potentials(const ElectricalNetwork& network) {
     std::vector<Complex> v;
     for (const auto& node : network.connections) v.push_back(node->get_potential());
     return v;
-}
-
-inline Complex potential(const Element& element, int port) {
-    return element.ports[port].connection->get_potential();
 }
 
 // The sum of the plain currents of a node's member ports: 0 by Kirchhoff's current law.

@@ -12,6 +12,7 @@
 
 #include "loads/flexible_parameter.hpp"
 #include "model/element.hpp"
+#include "port_potentials.hpp"
 
 namespace meshvolt::testing {
 
@@ -126,11 +127,6 @@ class TapeCheck {
     CppAD::ADFun<double> tape_;
     Eigen::VectorXd output_;
 };
-
-// The potential of the node of an element's port, by the read rule.
-inline Complex potential(const Element& e, int port) {
-    return e.ports[port].connection->get_potential();
-}
 
 inline void expect_complex_near(const Complex& actual, const Complex& expected, double tol = 1e-9) {
     EXPECT_NEAR(actual.real(), expected.real(), tol * (1 + std::abs(expected))) << actual << " vs " << expected;

@@ -14,6 +14,7 @@ namespace meshvolt {
 namespace {
 
 using testing::expect_complex_near;
+using testing::set_potentials;
 using testing::TapeCheck;
 
 constexpr double pi = 3.14159265358979323846;
@@ -21,10 +22,6 @@ constexpr double pi = 3.14159265358979323846;
 // 1 / ym = 10 + 20j, which keeps the sequence impedances below easy to work out by hand.
 const Complex z2(0.5, 1.0);
 const Complex ym(0.02, -0.04);
-
-void set_potentials(Element& e, const std::vector<Complex>& v) {
-    for (std::size_t k = 0; k < v.size(); ++k) e.ports[k].connection->set_potential(v[k]);
-}
 
 Complex port_sum(const Element& e) {
     Complex sum(0.0, 0.0);

@@ -19,6 +19,7 @@ namespace meshvolt {
 namespace {
 
 using testing::potential;
+using testing::set_potentials;
 
 using testing::expect_complex_near;
 using testing::TapeCheck;
@@ -26,10 +27,6 @@ using testing::TapeCheck;
 constexpr double pi = 3.14159265358979323846;
 
 Complex polar_deg(double magnitude, double degrees) { return std::polar(magnitude, degrees * pi / 180.0); }
-
-void set_potentials(Element& e, const std::vector<Complex>& v) {
-    for (std::size_t k = 0; k < v.size(); ++k) e.ports[k].connection->set_potential(v[k]);
-}
 
 enum class Family { power, current, admittance };
 

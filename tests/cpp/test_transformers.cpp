@@ -20,14 +20,11 @@ namespace {
 
 using testing::expect_complex_near;
 using testing::potential;
+using testing::set_potentials;
 using testing::TapeCheck;
 
 const double pi = std::acos(-1.0);
 const double sqrt3 = std::sqrt(3.0);
-
-void set_potentials(Element& e, const std::vector<Complex>& v) {
-    for (std::size_t i = 0; i < v.size(); ++i) e.ports[i].connection->set_potential(v[i]);
-}
 
 // Σ V·conj(I) over the given ports: the complex power flowing into the element there.
 Complex power_into(const Element& e, int first, int last) {
