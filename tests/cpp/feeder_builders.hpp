@@ -1,12 +1,14 @@
 // Pieces for whole-network tests: a feeder that owns its elements in the order the
 // backward-forward sweeps need (upstream first), the joining of elements to buses, the three
-// solvers behind one enumeration, and readings of a solved network.
+// solvers behind one enumeration, readings of a solved network, and the message of a failed call.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -124,6 +126,16 @@ inline void expect_close(const Complex& actual, const Complex& expected, double 
                          const std::string& what) {
     EXPECT_LE(std::abs(actual - expected), tolerance)
         << what << ": got " << actual << ", expected " << expected;
+}
+
+// The message of the std::runtime_error the call throws, or "no exception".
+inline std::string error_message(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no exception";
 }
 
 }  // namespace meshvolt::testing

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "feeder_builders.hpp"
 #include "model/bus.hpp"
 #include "model/potential_ref.hpp"
 #include "model/voltage_source.hpp"
@@ -24,6 +25,8 @@
 
 namespace meshvolt {
 namespace {
+
+using testing::error_message;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double pi = std::acos(-1.0);
@@ -196,15 +199,6 @@ std::string read_file(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
-}
-
-std::string error_message(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
 }
 
 // ---------------------------------------------------------------------------------------------

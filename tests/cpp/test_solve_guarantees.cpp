@@ -27,21 +27,13 @@ namespace {
 
 using testing::all_methods;
 using testing::attach;
+using testing::error_message;
 using testing::Feeder;
 using testing::make_solver;
 using testing::Method;
 using testing::method_name;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
-std::string error_message(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& e) {
-        return e.what();
-    }
-    return "no exception";
-}
 
 bool starts_with(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
