@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -23,6 +22,7 @@ namespace {
 using testing::all_methods;
 using testing::attach;
 using testing::balanced_set;
+using testing::error_message;
 using testing::expect_close;
 using testing::Feeder;
 using testing::link;
@@ -137,12 +137,7 @@ TEST(TransformerNetworks, StarStarTransformerUnderABalancedLoad) {
         ElectricalNetwork network(s.f.elements);
         auto solver = make_solver(method, network);
         if (method == Method::sweeps) {
-            try {
-                solver->solve_load_flow(10, 1e-9);
-                ADD_FAILURE() << "the sweeps ran";
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(std::string(e.what()), no_sweeps);
-            }
+            EXPECT_EQ(error_message([&] { solver->solve_load_flow(10, 1e-9); }), no_sweeps);
             continue;
         }
         solve_to_convergence(*solver, method);
@@ -244,12 +239,7 @@ TEST(TransformerNetworks, CentreTappedTransformerFeedsTwoHalves) {
         ElectricalNetwork network(f.elements);
         auto solver = make_solver(method, network);
         if (method == Method::sweeps) {
-            try {
-                solver->solve_load_flow(10, 1e-9);
-                ADD_FAILURE() << "the sweeps ran";
-            } catch (const std::runtime_error& e) {
-                EXPECT_EQ(std::string(e.what()), no_sweeps);
-            }
+            EXPECT_EQ(error_message([&] { solver->solve_load_flow(10, 1e-9); }), no_sweeps);
             continue;
         }
         solve_to_convergence(*solver, method);
