@@ -30,17 +30,14 @@ template void CenterTransformer::write_currents<TapeValues>();
 
 std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(double uhv, double ulv,
                                                                              double sn) {
-    const Complex ratio = k.get();
-    const double theta = std::atan2(ratio.imag(), ratio.real());
+    const double theta = ratio_angle();
     const Complex half_lv(0.5 * ulv * std::cos(theta), 0.5 * ulv * std::sin(theta));
     set_node_potential(0, Complex(uhv / 2, 0.0));
     set_node_potential(1, Complex(-uhv / 2, 0.0));
     set_node_potential(2, half_lv);
     set_node_potential(3, -half_lv);
     set_node_potential(4, Complex(0.0, 0.0));
-    const double rated_current = sn / uhv;
-    write_currents<PlainValues>();
-    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+    return no_load_readings(sn / uhv);
 }
 
 std::pair<double, double> CenterTransformer::compute_short_circuit_parameters(double uhv,
@@ -50,8 +47,7 @@ std::pair<double, double> CenterTransformer::compute_short_circuit_parameters(do
     set_node_potential(0, Complex(uhv * vsc / 2, 0.0));
     set_node_potential(1, Complex(-uhv * vsc / 2, 0.0));
     for (int port = 2; port < 5; ++port) set_node_potential(port, Complex(0.0, 0.0));
-    write_currents<PlainValues>();
-    return {side1_active_power(), vsc};
+    return short_circuit_readings(vsc);
 }
 
 }  // namespace meshvolt

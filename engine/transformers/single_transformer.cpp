@@ -47,15 +47,12 @@ double SingleTransformer::forward_step() {
 
 std::pair<double, double> SingleTransformer::compute_open_circuit_parameters(double uhv, double ulv,
                                                                              double sn) {
-    const Complex ratio = k.get();
-    const double theta = std::atan2(ratio.imag(), ratio.real());
+    const double theta = ratio_angle();
     set_node_potential(0, Complex(uhv, 0.0));
     set_node_potential(1, Complex(0.0, 0.0));
     set_node_potential(2, Complex(ulv * std::cos(theta), ulv * std::sin(theta)));
     set_node_potential(3, Complex(0.0, 0.0));
-    const double rated_current = sn / uhv;
-    write_currents<PlainValues>();
-    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+    return no_load_readings(sn / uhv);
 }
 
 std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(double uhv,
@@ -64,8 +61,7 @@ std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(do
     const double vsc = sn * std::abs(z2.get()) / (ulv * ulv);
     set_node_potential(0, Complex(uhv * vsc, 0.0));
     for (int port = 1; port < 4; ++port) set_node_potential(port, Complex(0.0, 0.0));
-    write_currents<PlainValues>();
-    return {side1_active_power(), vsc};
+    return short_circuit_readings(vsc);
 }
 
 }  // namespace meshvolt

@@ -205,9 +205,7 @@ std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters
     const double lv = ulv / sqrt3;
     // Left to right as the set is written: (m·a)·e, not (m·e)·a.
     set_side_potentials(side2, {lv * e, (lv * a) * e, (lv * a2) * e});
-    const double rated_current = sn / (sqrt3 * uhv);
-    write_currents<PlainValues>();
-    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+    return no_load_readings(sn / (sqrt3 * uhv));
 }
 
 std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameters(double uhv,
@@ -217,8 +215,7 @@ std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameter
     const double vsc = zk * sn / (ulv * ulv);
     set_side_potentials(side1, balanced_set(uhv * vsc / sqrt3));
     set_side_zero(side2);
-    write_currents<PlainValues>();
-    return {side1_active_power(), vsc};
+    return short_circuit_readings(vsc);
 }
 
 }  // namespace meshvolt

@@ -1,5 +1,6 @@
 #include "transformers/transformer_base.hpp"
 
+#include <cmath>
 #include <stdexcept>
 
 #include "transformers/center_transformer.hpp"
@@ -42,6 +43,21 @@ double TransformerBase::side1_active_power() const {
     for (const Port* port : side1)
         p += (port->connection->get_potential() * std::conj(port->current)).real();
     return p;
+}
+
+double TransformerBase::ratio_angle() const {
+    const Complex ratio = k.get();
+    return std::atan2(ratio.imag(), ratio.real());
+}
+
+std::pair<double, double> TransformerBase::no_load_readings(double rated_current) {
+    compute_currents(false);
+    return {side1_active_power(), std::abs(ports[0].current) / rated_current};
+}
+
+std::pair<double, double> TransformerBase::short_circuit_readings(double vsc) {
+    compute_currents(false);
+    return {side1_active_power(), vsc};
 }
 
 std::vector<Complex> PlainValues::side_potentials(const Branch& b, int side) {

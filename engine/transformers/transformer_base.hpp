@@ -55,6 +55,15 @@ class TransformerBase : public Branch {
 
     // The active power that flows into side 1: Σ Re(V·conj(I)) over its ports.
     double side1_active_power() const;
+
+    // arg k, the angle by which the LV no-load voltage leads the HV one.
+    double ratio_angle() const;
+
+    // The plain port currents at the test potentials just written into the nodes, and the pair a
+    // test reports: (no-load active power, |current of port 0| / rated_current) for the no-load
+    // test, (short-circuit losses, vsc) for the short-circuit test.
+    std::pair<double, double> no_load_readings(double rated_current);
+    std::pair<double, double> short_circuit_readings(double vsc);
 };
 
 // The two readings of a current law.
