@@ -52,6 +52,18 @@ def run_python(code, *options):
         )
 
 
+def star_supply(voltages):
+    """A star source with its neutral on a reference node, and a bus on all its ports that starts at
+    its voltages; loads joined to the bus see exactly those voltages once solved."""
+    n = len(voltages) + 1
+    source = ohmweave.CyVoltageSource(n, carray(*voltages))
+    reference = ohmweave.CyPotentialRef()
+    reference.connect(source, [(0, n - 1)])
+    bus = ohmweave.CyBus(n, carray(*voltages, 0))
+    bus.connect(source, [(k, k) for k in range(n)])
+    return [source, reference, bus], bus
+
+
 def solve_newton(elements):
     """A Newton solver on a network of the elements, solved to a tight tolerance."""
     network = ohmweave.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers
+from module_support import carray, module_entries, requires_solvers, star_supply
 
 # The q_u law of the hand-derived shapes: q_min -30 below 210 V, a line to Q at 220 V, Q up to
 # 240 V, a line to q_max 40 at 250 V, q_max above; sharp enough to be exact to rounding 5 V off
@@ -204,7 +204,7 @@ def test_a_load_keeps_its_parameters_alive_while_it_is_in_use():
     assert sys.getrefcount(parameter) == before + 3
     # Dropped by the caller, the parameter still serves the load, its network and its solver.
     del parameter
-    elements, bus, _ = star_supply([215.0, 230.0, 245.0])
+    elements, bus, _ = supply_of_magnitudes([215.0, 230.0, 245.0])
     bus.connect(load, [(k, k) for k in range(4)])
     solver = ohmweave.CyNewton(ohmweave.CyElectricalNetwork(objects(*elements, load), 4), False)
     gc.collect()
@@ -223,17 +223,12 @@ def test_deleting_the_load_releases_its_parameters():
 
 # --- on a source --------------------------------------------------------------------------------
 
-def star_supply(magnitudes):
+def supply_of_magnitudes(magnitudes):
     """A star source of the given phase magnitudes (120° apart) with its neutral on a reference,
     and a bus on its ports: loads joined to the bus see exactly these voltages once solved."""
     voltages = [m * cmath.exp(-2j * cmath.pi * k / 3) for k, m in enumerate(magnitudes)]
-    n = len(voltages) + 1
-    source = ohmweave.CyVoltageSource(n, carray(*voltages))
-    reference = ohmweave.CyPotentialRef()
-    reference.connect(source, [(0, n - 1)])
-    bus = ohmweave.CyBus(n, carray(*voltages, 0))
-    bus.connect(source, [(k, k) for k in range(n)])
-    return [source, reference, bus], bus, voltages
+    elements, bus = star_supply(voltages)
+    return elements, bus, voltages
 
 
 SOLVERS = {
@@ -251,7 +246,7 @@ def solve(solver):
 @requires_solvers
 @pytest.mark.parametrize("method", SOLVERS)
 def test_star_load_follows_its_law_and_takes_new_limits_at_the_next_solve(method):
-    elements, bus, voltages = star_supply([215.0, 230.0, 245.0])
+    elements, bus, voltages = supply_of_magnitudes([215.0, 230.0, 245.0])
     # One parameter object serves the three phases.
     parameter = q_u_parameter()
     load = ohmweave.CyFlexibleLoad(4, carray(20 + 10j, 20 + 10j, 20 + 10j), objects(*3 * [parameter]))
@@ -274,7 +269,7 @@ def test_star_load_follows_its_law_and_takes_new_limits_at_the_next_solve(method
 
 @requires_solvers
 def test_single_phase_load_update_power_and_inner_current():
-    elements, bus, voltages = star_supply([245.0])
+    elements, bus, voltages = supply_of_magnitudes([245.0])
     load = ohmweave.CyFlexibleLoad(2, carray(20 + 10j), objects(q_u_parameter()))
     bus.connect(load, [(0, 0), (1, 1)])
     network = ohmweave.CyElectricalNetwork(objects(*elements, load), 4)
@@ -293,7 +288,7 @@ def test_constant_flexible_loads_solve_exactly_as_power_loads():
     results = []
     for make in (lambda: ohmweave.CyDeltaPowerLoad(3, powers),
                  lambda: ohmweave.CyDeltaFlexibleLoad(3, powers, objects(*3 * [constant_parameter()]))):
-        elements, bus, voltages = star_supply([230.0, 228.0, 232.0])
+        elements, bus, voltages = supply_of_magnitudes([230.0, 228.0, 232.0])
         line = ohmweave.CySimplifiedLine(3, carray(*np.diag([0.3 + 0.1j] * 3).ravel()))
         end = ohmweave.CyBus(3, carray(*voltages))
         line.connect_side(bus, [(k, k) for k in range(3)], True)

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers, solve_newton
+from module_support import carray, module_entries, requires_solvers, solve_newton, star_supply
 
 STAR_TYPES = ["CyPowerLoad", "CyAdmittanceLoad", "CyCurrentLoad"]
 DELTA_TYPES = ["CyDeltaPowerLoad", "CyDeltaAdmittanceLoad", "CyDeltaCurrentLoad"]
@@ -343,18 +343,6 @@ def test_entries_beyond_the_inner_currents_keep_what_the_new_array_held(monkeypa
 
 
 # --- currents through a solver ------------------------------------------------------------------
-
-def star_supply(voltages):
-    """A star source with its neutral on a reference node, and a bus on all its ports that starts at
-    its voltages; loads joined to the bus see exactly those voltages once solved."""
-    n = len(voltages) + 1
-    source = ohmweave.CyVoltageSource(n, carray(*voltages))
-    reference = ohmweave.CyPotentialRef()
-    reference.connect(source, [(0, n - 1)])
-    bus = ohmweave.CyBus(n, carray(*voltages, 0))
-    bus.connect(source, [(k, k) for k in range(n)])
-    return [source, reference, bus], bus
-
 
 @requires_solvers
 @pytest.mark.parametrize("name", STAR_TYPES)
