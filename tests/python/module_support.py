@@ -6,6 +6,7 @@ import sys
 import tempfile
 import textwrap
 import traceback
+from types import SimpleNamespace
 
 import numpy as np
 import pytest
@@ -52,6 +53,11 @@ def run_python(code, *options):
         )
 
 
+def network_of(elements):
+    """A network of the elements, in their order."""
+    return ohmweave.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
+
+
 def star_supply(voltages):
     """A star source with its neutral on a reference node, and a bus on all its ports that starts at
     its voltages; loads joined to the bus see exactly those voltages once solved."""
@@ -62,6 +68,27 @@ def star_supply(voltages):
     bus = ohmweave.CyBus(n, carray(*voltages, 0))
     bus.connect(source, [(k, k) for k in range(n)])
     return [source, reference, bus], bus
+
+
+def single_phase_circuit(power, z, tail_start=230.0):
+    """Source U = 230 V on a head bus (phase, neutral), its neutral the potential reference, a line
+    of impedance z to a tail bus that starts at tail_start, and a constant-power load between the
+    tail and the head neutral: the elements by name and as `elements`, listed upstream first
+    [head, source, reference, line, tail, load]."""
+    head = ohmweave.CyBus(2, carray(230, 0))
+    source = ohmweave.CyVoltageSource(2, carray(230))
+    reference = ohmweave.CyPotentialRef()
+    line = ohmweave.CySimplifiedLine(1, carray(z))
+    tail = ohmweave.CyBus(1, carray(tail_start))
+    load = ohmweave.CyPowerLoad(2, carray(power))
+    head.connect(source, [(0, 0), (1, 1)])
+    head.connect(reference, [(1, 0)])
+    line.connect_side(head, [(0, 0)], True)
+    line.connect_side(tail, [(0, 0)], False)
+    tail.connect(load, [(0, 0)])
+    head.connect(load, [(1, 1)])
+    return SimpleNamespace(head=head, source=source, reference=reference, line=line, tail=tail,
+                           load=load, elements=[head, source, reference, line, tail, load])
 
 
 def solve_newton(elements):

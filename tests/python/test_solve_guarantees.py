@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray
+from module_support import carray, network_of, single_phase_circuit
 
 SOLVERS = {
     "Newton": lambda network: ohmweave.CyNewton(network, True),
@@ -18,26 +18,10 @@ SOLVERS = {
 }
 
 
-def network_of(elements):
-    return ohmweave.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
-
-
 def single_phase_feeder():
     """A 230 V source, a 0.1 + 0.05j Ω line and a 5 kW load, listed upstream first."""
-    head = ohmweave.CyBus(2, carray(230, 0))
-    source = ohmweave.CyVoltageSource(2, carray(230))
-    reference = ohmweave.CyPotentialRef()
-    line = ohmweave.CySimplifiedLine(1, carray(0.1 + 0.05j))
-    tail = ohmweave.CyBus(1, carray(230))
-    load = ohmweave.CyPowerLoad(2, carray(5000))
-    head.connect(source, [(0, 0), (1, 1)])
-    head.connect(reference, [(1, 0)])
-    line.connect_side(head, [(0, 0)], True)
-    line.connect_side(tail, [(0, 0)], False)
-    tail.connect(load, [(0, 0)])
-    head.connect(load, [(1, 1)])
-    elements = [head, source, reference, line, tail, load]
-    return elements, load
+    f = single_phase_circuit(5000, 0.1 + 0.05j)
+    return f.elements, f.load
 
 
 @pytest.mark.parametrize("method", SOLVERS)

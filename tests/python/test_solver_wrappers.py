@@ -18,7 +18,7 @@ import pytest
 import scipy.io
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries
+from module_support import carray, module_entries, network_of, single_phase_circuit
 
 
 def raises_exactly(error_type, message, call, entry=None):
@@ -36,10 +36,6 @@ def raises_exactly(error_type, message, call, entry=None):
 
 def objects(*elements):
     return np.array(elements, dtype=object)
-
-
-def network_of(elements):
-    return ohmweave.CyElectricalNetwork(objects(*elements), len(elements))
 
 
 def balanced(magnitude):
@@ -94,22 +90,11 @@ def single_phase_feeder(power=5000 + 2000j, z=0.5 + 0.3j, tail_start=230.0, extr
     Elements [head, source, reference, line, tail, load] followed by `extra`. Free nodes: the head
     phase and the tail phase; variables [V_head (re, im), V_tail (re, im), J_source (re, im)];
     residuals [head balance, tail balance, source equation], each real part first."""
-    head = ohmweave.CyBus(2, carray(230, 0))
-    source = ohmweave.CyVoltageSource(2, carray(230))
-    reference = ohmweave.CyPotentialRef()
-    line = ohmweave.CySimplifiedLine(1, carray(z))
-    tail = ohmweave.CyBus(1, carray(tail_start))
-    load = ohmweave.CyPowerLoad(2, carray(power))
-    head.connect(source, [(0, 0), (1, 1)])
-    head.connect(reference, [(1, 0)])
-    line.connect_side(head, [(0, 0)], True)
-    line.connect_side(tail, [(0, 0)], False)
-    tail.connect(load, [(0, 0)])
-    head.connect(load, [(1, 1)])
-    elements = [head, source, reference, line, tail, load, *extra]
-    return SimpleNamespace(power=power, z=z, head=head, source=source, reference=reference,
-                           line=line, tail=tail, load=load, elements=elements,
-                           network=network_of(elements))
+    f = single_phase_circuit(power, z, tail_start)
+    f.power, f.z = power, z
+    f.elements = [*f.elements, *extra]
+    f.network = network_of(f.elements)
+    return f
 
 
 def load_voltage(u, z, s):
