@@ -158,6 +158,52 @@ INSTANTIATE_TEST_SUITE_P(Laws, FlexibleLaw, ::testing::ValuesIn(law_cases()),
                              return name;
                          });
 
+// Exactly at a knee of a smooth step, ln(1 + e^z) at z = 0, the recorded slope is that of the
+// written law: half the ramp's slope (the step is halfway up), not none and not all of it.
+TEST(FlexibleParameter, RecordedSlopeAtAKneeIsHalfTheRampSlope) {
+    const Projection loose = projection("euclidean");
+    const struct {
+        const char* name;
+        FlexibleParameter parameter;
+        double x;
+        Complex s_th;
+        Complex slope;  // d(P', Q')/dx
+    } cases[] = {
+        // q_u, q_min -30, Q 10, q_max 40: the low ramp rises 40 var over 10 V, the high one 30 var.
+        {"q_u at u_down", {constant(), law("q_u"), loose, 100.0, -30.0, 40.0}, u_down, {20.0, 10.0},
+         {0.0, 40.0 / 10.0 / 2.0}},
+        {"q_u at u_up", {constant(), law("q_u"), loose, 100.0, -30.0, 40.0}, u_up, {20.0, 10.0},
+         {0.0, 30.0 / 10.0 / 2.0}},
+        // P = -50 falls to 0 between the knee at 245 V and u_max.
+        {"production at u_max", {law("p_max_u_production"), constant(), loose, 100.0, 0.0, 0.0},
+         u_max, {-50.0, 0.0}, {50.0 / 5.0 / 2.0, 0.0}},
+        // P = 50 rises from 0 at u_min to the knee at 215 V.
+        {"consumption at u_min", {law("p_max_u_consumption"), constant(), loose, 100.0, 0.0, 0.0},
+         u_min, {50.0, 0.0}, {50.0 / 5.0 / 2.0, 0.0}},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        ADVector x(1), limits(3);
+        x[0] = c.x;
+        std::vector<double> gathered;
+        c.parameter.push_values(gathered);
+        for (int k = 0; k < 3; ++k) limits[k] = gathered[static_cast<std::size_t>(k)];
+        Eigen::VectorXd bound = Eigen::Map<Eigen::VectorXd>(gathered.data(), 3);
+        CppAD::Independent(x, 0, false, limits);
+        int index = 0;
+        c.parameter.bind(limits, bound, index);
+        const ADComplex s = c.parameter.compute_power_ad(
+            x[0], ADComplex(ADScalar(c.s_th.real()), ADScalar(c.s_th.imag())));
+        ADVector y(2);
+        y << s.real(), s.imag();
+        CppAD::ADFun<double> tape(x, y);
+        tape.new_dynamic(bound);
+        const Eigen::VectorXd slope = tape.Jacobian((Eigen::VectorXd(1) << c.x).finished());
+        expect_complex_near(Complex(slope[0], slope[1]), c.slope, 1e-9);
+        c.parameter.release_from(bound);
+    }
+}
+
 TEST(FlexibleParameter, ConstantLawsReturnTheRequestedPowerExactly) {
     // No projection and no division by s_max = 0, even far outside the circle.
     const FlexibleParameter parameter(constant(), constant(), projection("euclidean"), 0.0, 1.0, 2.0);
