@@ -104,6 +104,10 @@ class Meshvolt:
     def voltages(self):
         return np.array([bus.get_potentials(3) for bus in self.buses])
 
+    def release(self):
+        self.solver = self.network = None
+        self.buses = self.loads = None
+
 
 # --- power-grid-model -----------------------------------------------------------------------------
 
@@ -170,6 +174,9 @@ class PowerGridModel:
         node = self.result["node"]
         return (node["u"] * np.exp(1j * node["u_angle"]))[1:]
 
+    def release(self):
+        self.model = self.result = None
+
 
 # --- OpenDSS --------------------------------------------------------------------------------------
 
@@ -233,6 +240,9 @@ class OpenDss:
         n = len(names) // 3 - 1
         return np.array([[by_name[f"b{k}.{p + 1}"] for p in range(3)] for k in range(1, n + 1)])
 
+    def release(self):
+        self.dss.Text.Command("clear")
+
 
 # --- measuring ------------------------------------------------------------------------------------
 
@@ -253,6 +263,7 @@ def check_agreement(feeder, tools):
         v_first = tool.voltages()
         repeated = tool.repeated_solve(new_powers)
         solved.append((tool, first, repeated, v_first, tool.voltages()))
+        tool.release()
     reference = solved[0]
     drop = np.abs(PHASES - reference[4]).max()
     print(f"N={feeder.n}: largest voltage drop {drop:.2f} V; iterations (first, repeated): "
@@ -272,6 +283,7 @@ def time_tools(feeder, tools, trials):
     for trial in range(trials):
         for tool in tools[trial % len(tools):] + tools[:trial % len(tools)]:
             row = samples[tool.name]
+            tool.release()  # the previous trial's model goes outside the timed steps
             row["build"].append(timed(lambda: tool.build(feeder))[1])
             row["first solve"].append(timed(tool.first_solve)[1])
             row["repeated solve"].append(timed(lambda: tool.repeated_solve(new_powers))[1])
