@@ -207,7 +207,8 @@ class OpenDss:
             f"xmatrix={matrix(z.imag)} cmatrix=[0 | 0 0 | 0 0 0]")
         kv = U_PHASE / 1e3
         for k in range(1, feeder.n + 1):
-            run(f"new line.l{k} bus1=b{k - 1} bus2=b{k} phases=3 linecode=section length=1 units=none")
+            run(f"new line.l{k} bus1=b{k - 1} bus2=b{k} phases=3 linecode=section length=1 "
+                "units=none")
             for p in range(3):
                 s = feeder.powers[k - 1, p]
                 run(f"new load.d{k}_{p} bus1=b{k}.{p + 1}.0 phases=1 kv={kv:.17g} "
@@ -305,7 +306,8 @@ def print_table(n, medians):
           + "".join(f"{'/ ' + name:>20}" for name in names[1:]))
     for figure in FIGURES:
         mine = medians[names[0]][figure]
-        line = f"    {figure:<16}" + "".join(f"{medians[name][figure] * 1e3:>18.3f}" for name in names)
+        line = f"    {figure:<16}"
+        line += "".join(f"{medians[name][figure] * 1e3:>18.3f}" for name in names)
         line += "".join(f"{mine / medians[name][figure]:>20.2f}" for name in names[1:])
         print(line)
 
@@ -315,8 +317,8 @@ def print_growth(results):
     for small, large in zip(sizes, sizes[1:]):
         print(f"growth time(N={large}) / time(N={small})")
         for name in results[small]:
-            ratios = "".join(f"{figure + ' ':>17}{results[large][name][figure] / results[small][name][figure]:>6.1f}"
-                             for figure in FIGURES)
+            growth = {f: results[large][name][f] / results[small][name][f] for f in FIGURES}
+            ratios = "".join(f"{figure + ' ':>17}{growth[figure]:>6.1f}" for figure in FIGURES)
             print(f"    {name:<18}{ratios}")
 
 
@@ -327,7 +329,8 @@ def main():
         arguments.remove("--cpu")
         clock = time.thread_time
     sizes = [int(a) for a in arguments] or [100, 1000, 10000]
-    print("times:", "CPU time of the calling thread" if clock is time.thread_time else "wall-clock time")
+    cpu = clock is time.thread_time
+    print("times:", "CPU time of the calling thread" if cpu else "wall-clock time")
     tools = [Meshvolt(), PowerGridModel(), OpenDss()]
     results = {}
     for n in sizes:
