@@ -67,12 +67,36 @@ std::runtime_error coded_error(const char* format, int iteration) {
     return std::runtime_error(fmt::format(fmt::runtime(format), iteration));
 }
 
+// The Newton solvers alive in the process; changed under the tape mutex only.
+int solvers_holding_memory = 0;
+
+void free_held_memory() {
+    CppAD::thread_alloc::free_available(CppAD::thread_alloc::thread_num());
+}
+
 }  // namespace
+
+// The residuals take one Taylor coefficient per tape variable, the Jacobian's forward sweep one
+// per colour as well, and the library reallocates that storage at each switch between the two
+// (twice per Jacobian, since its sweep starts at order zero): at 10 000 buses, blocks of about a
+// hundred megabytes. By default it hands a freed block straight back to the system, so every
+// switch maps fresh pages. While a Newton solver lives, freed blocks stay in the library's pool
+// and the next switch takes back the block the previous one left; each construction and each
+// solver's end returns what the pool holds to the system.
+AbstractNewton::HeldTapeMemory::HeldTapeMemory() {
+    if (solvers_holding_memory++ == 0) CppAD::thread_alloc::hold_memory(true);
+}
+
+AbstractNewton::HeldTapeMemory::~HeldTapeMemory() {
+    if (--solvers_holding_memory == 0) CppAD::thread_alloc::hold_memory(false);
+    free_held_memory();
+}
 
 AbstractNewton::AbstractNewton(ElectricalNetwork* network_in, bool optimize_tape)
     : AbstractSolver(network_in), tape_guard_(tape_mutex()) {
     // On failure the members are released under the guard, then the base unbinds the holders.
     record(optimize_tape);
+    free_held_memory();  // the recording's and the optimisation's work space
     tape_guard_.unlock();
 }
 
@@ -151,7 +175,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     int count = 0;
     while (!converged(residuals, tolerance) && count < max_iterations) {
         start_iteration();
-        const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
+        const Eigen::SparseMatrix<double>& jacobian = compute_jacobian();
         if (!all_finite(jacobian))
             throw coded_error("1 NaN value encountered at iteration {}. ", count);
         if (structurally_singular(jacobian))
@@ -163,10 +187,10 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
         lu.factorize(jacobian);
         if (lu.info() != Eigen::Success)
             throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ", count);
-        const Eigen::VectorXd dx = lu.solve(residuals);
+        newton_step_ = lu.solve(residuals);
         if (lu.info() != Eigen::Success)
             throw coded_error("1 Solving failed at iteration {}. ", count);
-        update_step(jacobian, dx, residuals);
+        update_step(jacobian, newton_step_, residuals);
         ++count;
     }
 

@@ -52,8 +52,10 @@ class AbstractNewton : public AbstractSolver {
     // F at the current variables.
     Eigen::VectorXd compute_residuals();
     // J at the current variables, one stored entry for every position of the sparsity pattern
-    // (zeros included). The pattern is derived again at every call until the first LU analysis.
-    Eigen::SparseMatrix<double> compute_jacobian();
+    // (zeros included). The pattern is derived again at every call until the first LU analysis;
+    // from then on each call refills the values of the same matrix. The reference stays valid
+    // until the next call or the solver's end.
+    const Eigen::SparseMatrix<double>& compute_jacobian();
 
     // Inspection, each under the tape error handler: F, the dense J (row i = residual i), and the
     // owners of J's zero columns and non-finite rows.
@@ -71,7 +73,25 @@ class AbstractNewton : public AbstractSolver {
     // constructor fails.
     std::unique_lock<std::recursive_mutex> tape_guard_;
 
+    // Keeps the library's freed blocks for reuse while the solver lives (see the .cpp file).
+    // Declared before the tape so that it ends after the tape has returned its storage.
+    class HeldTapeMemory {
+      public:
+        HeldTapeMemory();
+        ~HeldTapeMemory();
+        HeldTapeMemory(const HeldTapeMemory&) = delete;
+        HeldTapeMemory& operator=(const HeldTapeMemory&) = delete;
+    };
+    HeldTapeMemory held_memory_;
+
     void record(bool optimize_tape);
+
+    // The matrix compute_jacobian returns, and for every pattern entry the index of its value
+    // among the matrix's stored values.
+    Eigen::SparseMatrix<double> jacobian_matrix_;
+    std::vector<Eigen::Index> jacobian_positions_;
+    // The Newton step of the current iteration.
+    Eigen::VectorXd newton_step_;
 
   public:
     CppAD::ADFun<double> tape;

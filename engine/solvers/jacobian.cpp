@@ -5,7 +5,13 @@
 // jacobian_work), 30 directions per sweep. Every pattern position is a stored entry of the result,
 // so its structure never changes and one LU analysis serves every factorisation.
 //
+// The matrix is assembled from triplets only when the pattern is computed; the same call records,
+// for every pattern entry k, the position of (row_k, col_k) among the matrix's stored values.
+// Later calls copy each value to its position: the matrix is the one setFromTriplets would build
+// from the same values (the pattern holds each position once, so nothing is summed).
+//
 // Dense: the library's Jacobian driver, independent of the pattern and of the LU.
+#include <algorithm>
 #include <cstdint>
 
 #include <spdlog/spdlog.h>
@@ -20,9 +26,25 @@ namespace {
 
 constexpr std::size_t directions_per_sweep = 30;
 
+// For each pattern entry k, the index of (rows[k], cols[k]) in the stored values of `matrix`, a
+// compressed column-major matrix with ascending rows in each column that holds every position.
+std::vector<Eigen::Index> stored_positions(const Eigen::SparseMatrix<double>& matrix,
+                                           const std::vector<int>& rows,
+                                           const std::vector<int>& cols) {
+    const int* outer = matrix.outerIndexPtr();
+    const int* inner = matrix.innerIndexPtr();
+    std::vector<Eigen::Index> positions(rows.size());
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const int* first = inner + outer[cols[k]];
+        const int* last = inner + outer[cols[k] + 1];
+        positions[k] = std::lower_bound(first, last, rows[k]) - inner;
+    }
+    return positions;
+}
+
 }  // namespace
 
-Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
+const Eigen::SparseMatrix<double>& AbstractNewton::compute_jacobian() {
     const TapeLock lock(tape_mutex());
     const int n = static_cast<int>(variables.size());
 
@@ -46,13 +68,20 @@ Eigen::SparseMatrix<double> AbstractNewton::compute_jacobian() {
     const std::vector<int>& rows = jacobian_values.row();
     const std::vector<int>& cols = jacobian_values.col();
     const Eigen::VectorXd& values = jacobian_values.val();
-    std::vector<Eigen::Triplet<double>> triplets;
-    triplets.reserve(nnz);
+    if (!pattern_ready) {
+        std::vector<Eigen::Triplet<double>> triplets;
+        triplets.reserve(nnz);
+        for (std::size_t k = 0; k < nnz; ++k)
+            triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
+        jacobian_matrix_ = Eigen::SparseMatrix<double>(n, n);
+        jacobian_matrix_.setFromTriplets(triplets.begin(), triplets.end());
+        jacobian_positions_ = stored_positions(jacobian_matrix_, rows, cols);
+        return jacobian_matrix_;
+    }
+    double* stored = jacobian_matrix_.valuePtr();
     for (std::size_t k = 0; k < nnz; ++k)
-        triplets.emplace_back(rows[k], cols[k], values[static_cast<Eigen::Index>(k)]);
-    Eigen::SparseMatrix<double> jacobian(n, n);
-    jacobian.setFromTriplets(triplets.begin(), triplets.end());
-    return jacobian;
+        stored[jacobian_positions_[k]] = values[static_cast<Eigen::Index>(k)];
+    return jacobian_matrix_;
 }
 
 DenseJacobian AbstractNewton::get_jacobian() {

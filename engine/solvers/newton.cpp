@@ -7,13 +7,13 @@ namespace meshvolt {
 
 namespace {
 
-// w_i = 1 / max(1, max_j |J_ij|) over the stored entries of row i.
-Eigen::VectorXd merit_weights(const Eigen::SparseMatrix<double>& jacobian) {
-    Eigen::VectorXd largest = Eigen::VectorXd::Ones(jacobian.rows());
+// w_i = 1 / max(1, max_j |J_ij|) over the stored entries of row i, written into `weights`.
+void merit_weights(const Eigen::SparseMatrix<double>& jacobian, Eigen::VectorXd& weights) {
+    weights.setOnes(jacobian.rows());
     for (Eigen::Index j = 0; j < jacobian.outerSize(); ++j)
         for (Eigen::SparseMatrix<double>::InnerIterator it(jacobian, j); it; ++it)
-            largest[it.row()] = std::max(largest[it.row()], std::abs(it.value()));
-    return largest.cwiseInverse();
+            weights[it.row()] = std::max(weights[it.row()], std::abs(it.value()));
+    weights = weights.cwiseInverse();
 }
 
 double merit(const Eigen::VectorXd& weights, const Eigen::VectorXd& residuals) {
@@ -46,11 +46,16 @@ void NewtonGoldstein::update_params(double m1_in, double m2_in, bool weighted_me
 
 void NewtonGoldstein::update_step(const Eigen::SparseMatrix<double>& jacobian,
                                   const Eigen::VectorXd& dx, Eigen::VectorXd& residuals) {
-    const Eigen::VectorXd weights =
-        weighted_merit ? merit_weights(jacobian) : Eigen::VectorXd::Ones(residuals.size());
+    // The weights and the start point live in buffers kept across iterations.
+    Eigen::VectorXd& weights = merit_weights_;
+    if (weighted_merit)
+        merit_weights(jacobian, weights);
+    else
+        weights.setOnes(residuals.size());
     const double c = merit(weights, residuals);
     const double b = -2.0 * c;
-    const Eigen::VectorXd x0 = variables;
+    Eigen::VectorXd& x0 = step_start_;
+    x0 = variables;
     double t = 1.0;
     double lower = 0.0;
     double upper = 0.0;

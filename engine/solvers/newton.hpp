@@ -39,6 +39,10 @@ class NewtonGoldstein : public AbstractNewton {
     bool weighted_merit;
 
     static constexpr int max_trials = 10;
+
+  private:
+    Eigen::VectorXd merit_weights_;
+    Eigen::VectorXd step_start_;
 };
 
 }  // namespace meshvolt

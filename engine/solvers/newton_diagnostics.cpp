@@ -24,7 +24,7 @@ Eigen::VectorXd AbstractNewton::get_residuals() {
 JacobianAnalysis AbstractNewton::analyse_jacobian() {
     const TapeLock lock(tape_mutex());
     const CppAD::ErrorHandler handler(log_cppad_error);
-    const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
+    const Eigen::SparseMatrix<double>& jacobian = compute_jacobian();
 
     // A column is zero when none of its stored values differs from 0 (NaN differs); a row is
     // non-finite when one of its values is NaN or infinite.
@@ -47,7 +47,7 @@ JacobianAnalysis AbstractNewton::analyse_jacobian() {
 std::vector<std::string> AbstractNewton::save_matrix(const std::string& prefix) {
     const TapeLock lock(tape_mutex());
     const Eigen::VectorXd residuals = compute_residuals();
-    const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
+    const Eigen::SparseMatrix<double>& jacobian = compute_jacobian();
     std::vector<std::string> skipped;
     const std::string jacobian_file = prefix + ".mtx";
     const std::string residual_file = prefix + "_b.mtx";
