@@ -120,6 +120,7 @@ Eigen::VectorXd AbstractNewton::compute_residuals() {
 }
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+    claim_values();
     const TapeLock lock(tape_mutex());
     const CppAD::ErrorHandler handler(log_cppad_error);
 

@@ -1,5 +1,7 @@
 #include "solvers/network.hpp"
 
+#include "solvers/abstract_solver.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -15,6 +17,11 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements_in)
     for (Element* element : elements)
         for (Port& port : element->ports)
             if (met.insert(port.connection.get()).second) connections.push_back(port.connection);
+}
+
+ElectricalNetwork::~ElectricalNetwork() {
+    // Each detach unregisters the solver, which shortens the list.
+    while (!solvers.empty()) solvers.back()->detach();
 }
 
 NetworkValues collect_network_values(const ElectricalNetwork& network) {
