@@ -19,6 +19,8 @@ class LoadBase : public Element {
     // How many values get_inner_currents writes: the room its caller must provide.
     virtual int inner_current_count() const = 0;
 
+    Supply supply() const override { return Supply::load; }
+
   protected:
     // The star form: out[i] := current of port i for i = 0..n-2, as last computed in plain numbers.
     // Nothing is computed; with a single port nothing is written.

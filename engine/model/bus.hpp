@@ -13,6 +13,7 @@ class Bus : public ElementImpl<Bus> {
 
     void compute_currents(bool on_tape) override { set_currents_zero(on_tape); }
     void backward_step() override { set_currents_zero(false); }
+    bool joins_its_ports() const override { return false; }
 
     // Writes each port's node potential (own value and, when bound, the solver's value).
     void initialize_potentials(const Complex* potentials);

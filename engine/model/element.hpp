@@ -162,6 +162,15 @@ class Element {
     // them is going); its variables first keep their last values there as their own values.
     virtual void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters);
 
+    // The element's part in the check that every loaded part of a solved network is fed by a
+    // voltage source (solvers/solution_check.hpp).
+    enum class Supply { none, load, source };
+    virtual Supply supply() const { return Supply::none; }
+    // Whether current passes between the element's ports through the element, galvanically or
+    // magnetically (a transformer's sides): then the nodes of all its ports belong to one part of
+    // the network. Elements that pass none (an open switch, a bus) say false.
+    virtual bool joins_its_ports() const { return true; }
+
     // Joining and leaving. Port indices are checked before anything is joined.
     void connect(Element& other, const PortPairs& connections);
     void connect_ports(const int* indices, int length);
@@ -210,6 +219,12 @@ inline double modulus_measure(const Complex& z) {
 // The larger of |Re z| and |Im z|, NaN when either part is NaN.
 inline double part_measure(const Complex& z) {
     return max_measure(std::abs(z.real()), std::abs(z.imag()));
+}
+// 0, or NaN when either part of z is NaN: the measure of a step that reports no change of its own
+// but must not let a NaN potential it wrote pass for converged.
+inline double nan_measure(const Complex& z) {
+    return z.real() != z.real() || z.imag() != z.imag() ? std::numeric_limits<double>::quiet_NaN()
+                                                          : 0.0;
 }
 
 }  // namespace meshvolt

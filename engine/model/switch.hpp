@@ -45,6 +45,7 @@ class OpenSwitch : public Branch {
 
     void compute_currents(bool on_tape) override { set_currents_zero(on_tape); }
     void backward_step() override;
+    bool joins_its_ports() const override { return false; }
 };
 
 }  // namespace meshvolt

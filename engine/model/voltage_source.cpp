@@ -94,11 +94,14 @@ double VoltageSource::forward_step() {
     const int n = port_count();
     if (n <= 1) return 0.0;
     const bool grounded_neutral = ports[n - 1].connection->grounded;
+    double measure = 0.0;
     for (int i = 0; i < n - 1; ++i) {
         const Complex base = grounded_neutral ? Complex(0.0, 0.0) : node_potential(n - 1);
-        set_node_potential(i, base + voltages[i].get());
+        const Complex v = base + voltages[i].get();
+        set_node_potential(i, v);
+        measure = max_measure(measure, nan_measure(v));
     }
-    return 0.0;
+    return measure;
 }
 
 void DeltaVoltageSource::add_equations(ADVector& residuals, int& index) {
@@ -122,9 +125,13 @@ void DeltaVoltageSource::backward_step() {
 }
 
 double DeltaVoltageSource::forward_step() {
-    for (int i = 0; i < port_count() - 1; ++i)
-        set_node_potential(i + 1, node_potential(i) - voltages[i].get());
-    return 0.0;
+    double measure = 0.0;
+    for (int i = 0; i < port_count() - 1; ++i) {
+        const Complex v = node_potential(i) - voltages[i].get();
+        set_node_potential(i + 1, v);
+        measure = max_measure(measure, nan_measure(v));
+    }
+    return measure;
 }
 
 }  // namespace meshvolt

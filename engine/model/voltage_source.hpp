@@ -4,6 +4,9 @@
 // Delta (DeltaVoltageSource): U_i = V_i - V_(i+1) for i = 0..n-2 (no voltage from the last phase
 // back to the first).
 //
+// Forward steps write the phase potentials from the neutral (star) or down the chain from port 0
+// (delta) and report no change of their own: 0, or NaN when a potential they wrote is NaN.
+//
 // The currents J_i are solver variables, the voltages U_i dynamic parameters:
 //     I_i     = J_i                  i = 0..n-2
 //     I_(n-1) = -Σ_i J_i
@@ -31,6 +34,8 @@ class AbstractVoltageSource : public ElementImpl<T> {
 
     // Write-through of the n-1 voltages; they reach the tape at the next solve.
     void update_voltages(const Complex* source_voltages);
+
+    Element::Supply supply() const override { return Element::Supply::source; }
 
     int voltage_count() const { return static_cast<int>(voltages.size()); }
 

@@ -1,14 +1,17 @@
 #include "solvers/abstract_newton.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 #include <spdlog/fmt/fmt.h>
 #include <spdlog/spdlog.h>
 
 #include "solvers/cppad_error_log.hpp"
+#include "solvers/solution_check.hpp"
 #include "solvers/tape_lock.hpp"
 
 namespace meshvolt {
@@ -32,6 +35,26 @@ double largest_residual(const Eigen::VectorXd& residuals) {
     }
     return largest;
 }
+
+// A row or a column without any stored entry: no pivot exists. (Eigen's SparseLU sizes its factors
+// from the entry count and never returns from factorize on an almost empty matrix.)
+bool structurally_singular(const Eigen::SparseMatrix<double>& matrix) {
+    if (matrix.nonZeros() < matrix.cols()) return true;
+    std::vector<bool> row_used(static_cast<std::size_t>(matrix.rows()), false);
+    for (Eigen::Index j = 0; j < matrix.outerSize(); ++j) {
+        Eigen::SparseMatrix<double>::InnerIterator it(matrix, j);
+        if (!it) return true;
+        for (; it; ++it) row_used[static_cast<std::size_t>(it.row())] = true;
+    }
+    return std::find(row_used.begin(), row_used.end(), false) != row_used.end();
+}
+
+const SolutionCheckTexts newton_check_texts = {
+    "1 The residual is within the tolerance, but the answer is not a solution: ",
+    "; each part of the network that holds a load needs a voltage source",
+    "; the recorded currents disagree with the plain-number laws, as when the potentials run off "
+    "to where the recorded equations overflow",
+};
 
 bool all_finite(const Eigen::SparseMatrix<double>& matrix) {
     const double* values = matrix.valuePtr();
@@ -128,9 +151,12 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     Eigen::VectorXd residuals = compute_residuals();
     int count = 0;
     while (!converged(residuals, tolerance) && count < max_iterations) {
+        start_iteration();
         const Eigen::SparseMatrix<double> jacobian = compute_jacobian();
         if (!all_finite(jacobian))
             throw coded_error("1 NaN value encountered at iteration {}. ", count);
+        if (structurally_singular(jacobian))
+            throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ", count);
         if (!pattern_ready) {
             lu.analyzePattern(jacobian);
             pattern_ready = true;
@@ -146,6 +172,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     }
 
     for (Element* element : network->elements) element->compute_currents(false);
+    if (converged(residuals, tolerance)) check_solution(*network, tolerance, newton_check_texts);
     return {count, largest_residual(residuals)};
 }
 

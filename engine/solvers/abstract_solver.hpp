@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <utility>
 
 #include "model/ad_types.hpp"
@@ -45,6 +46,11 @@ class AbstractSolver {
     // n values are refused with std::length_error before anything changes.
     void set_variables(const double* values, std::size_t count);
 
+    // Called at the start of every iteration of a solve. It may throw to end the solve (the Python
+    // module raises KeyboardInterrupt from here when a signal is pending); the solver stays usable,
+    // with its values where the completed iterations left them.
+    std::function<void()> on_iteration;
+
     ElectricalNetwork* network;
     Eigen::VectorXd variables;
     Eigen::VectorXd initial_variables;
@@ -66,6 +72,9 @@ class AbstractSolver {
     // The same for a solver that records nothing: the tape values are constants equal to the
     // values.
     void bind_values_without_tape();
+    void start_iteration() const {
+        if (on_iteration) on_iteration();
+    }
 };
 
 }  // namespace meshvolt

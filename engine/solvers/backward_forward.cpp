@@ -5,7 +5,21 @@
 
 #include <fmt/format.h>
 
+#include "solvers/solution_check.hpp"
+
 namespace meshvolt {
+
+namespace {
+
+const SolutionCheckTexts sweeps_check_texts = {
+    "2 The sweeps settled, but the answer is not a solution: ",
+    "; each part of the network that holds a load needs a voltage source",
+    "; the elements are probably not listed upstream first (each source before what it feeds, "
+    "each branch before what it feeds), or a part of the network has no voltage source; the "
+    "sweeps also leave the common node of a shunt line unbalanced unless it is grounded",
+};
+
+}  // namespace
 
 BackwardForward::BackwardForward(ElectricalNetwork* network_in) : AbstractSolver(network_in) {
     gather_values();
@@ -17,6 +31,7 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
     claim_values();
     const auto& elements = network->elements;
     for (int i = 1;; ++i) {
+        start_iteration();
         for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward_step();
         double err = 0.0;
         for (Element* element : elements) {
@@ -25,9 +40,14 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
             if (std::isnan(err)) continue;
             err = std::isnan(change) ? change : std::max(err, change);
         }
-        if (std::isnan(err))
+        // A NaN written anywhere counts, also where no forward step measures it (a load's current).
+        if (std::isnan(err) || holds_nan(*network))
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
-        if (i >= max_iterations || err <= tolerance) return {i, err};
+        if (err <= tolerance) {
+            check_solution(*network, 0.0, sweeps_check_texts);
+            return {i, err};
+        }
+        if (i >= max_iterations) return {i, err};
     }
 }
 

@@ -18,8 +18,13 @@ class BackwardForward : public AbstractSolver {
     // Gathers the network's values and binds them to this solver's vectors without recording.
     explicit BackwardForward(ElectricalNetwork* network);
 
-    // Returns (iterations, largest change of the last forward sweep). A NaN change throws
-    // "2 NaN value encountered at iteration {}. " after the whole forward sweep.
+    // Returns (iterations, largest change of the last forward sweep). A NaN change, or a NaN
+    // potential or port current anywhere after the sweeps, throws
+    // "2 NaN value encountered at iteration {}. " after the whole forward sweep. A change within
+    // the tolerance returns only after the answer passes the checks of solution_check.hpp
+    // (Kirchhoff's current law to rounding: currents within 1e-9 of the largest port current);
+    // a failed check throws a coded "2 " error that names the node or element and the likely
+    // cause.
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 };
 

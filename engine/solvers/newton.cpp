@@ -59,10 +59,11 @@ void NewtonGoldstein::update_step(const Eigen::SparseMatrix<double>& jacobian,
         residuals = compute_residuals();
         const double e = (merit(weights, residuals) - c) / t;
         if (m2 * b <= e && e <= m1 * b) return;
-        if (e > m1 * b)
+        // A NaN merit is an upper bound: the step shrinks back from where the equations fail.
+        if (e > m1 * b || std::isnan(e))
             upper = t;
         else
-            lower = t;  // too much decrease, or a NaN merit
+            lower = t;
         t = upper != 0.0 ? (lower + upper) * 0.5 : 2.0 * t;
     }
 }

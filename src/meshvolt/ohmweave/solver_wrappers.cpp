@@ -50,7 +50,17 @@ ElectricalNetwork* network_argument(const Arguments& args) {
     return static_cast<ElectricalNetwork*>(args.engine(0));
 }
 
-void* owned_solver(AbstractSolver* solver) { return solver; }
+// Called between the iterations of a solve, which runs with the thread state held: a pending
+// signal (Ctrl-C) runs its Python handler here, and the exception the handler raises
+// (KeyboardInterrupt) ends the solve and leaves the solver usable.
+void check_signals() {
+    if (PyErr_CheckSignals() < 0) throw_python_error();
+}
+
+void* owned_solver(AbstractSolver* solver) {
+    solver->on_iteration = check_signals;
+    return solver;
+}
 
 void destroy_solver(void* engine) { delete static_cast<AbstractSolver*>(engine); }
 

@@ -1,0 +1,152 @@
+#include "solvers/solution_check.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
+
+#include <fmt/format.h>
+
+namespace meshvolt {
+
+namespace {
+
+constexpr double relative_allowance = 1e-9;
+
+bool finite(const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
+bool has_nan(const Complex& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
+
+// The position of an element in the network's list, for messages.
+std::string element_name(const ElectricalNetwork& network, const Element* element) {
+    const auto& elements = network.elements;
+    const auto it = std::find(elements.begin(), elements.end(), element);
+    if (it == elements.end()) return "an element outside the network";
+    return fmt::format("element {}", it - elements.begin());
+}
+
+// "node k (port p of element e)", naming the node by its first member port.
+std::string node_name(const ElectricalNetwork& network, std::size_t k) {
+    const Connection& node = *network.connections[k];
+    if (node.ports.empty()) return fmt::format("node {}", k);
+    const Port* port = node.ports.front();
+    const auto& owner_ports = port->element->ports;
+    return fmt::format("node {} (port {} of {})", k, port - owner_ports.data(),
+                       element_name(network, port->element));
+}
+
+// Galvanically separate parts: union-find over the free nodes that the elements' ports reach.
+class Parts {
+  public:
+    // The part of a free node; -1 for a grounded one.
+    int of(const Connection* node) {
+        if (node->grounded) return -1;
+        const auto [it, added] = index_.emplace(node, static_cast<int>(parent_.size()));
+        if (added) parent_.push_back(it->second);
+        return root(it->second);
+    }
+    void join(int a, int b) {
+        if (a >= 0 && b >= 0) parent_[root(a)] = root(b);
+    }
+    int root(int k) {
+        while (parent_[k] != k) k = parent_[k] = parent_[parent_[k]];
+        return k;
+    }
+    std::size_t size() const { return parent_.size(); }
+
+  private:
+    std::unordered_map<const Connection*, int> index_;
+    std::vector<int> parent_;
+};
+
+[[noreturn]] void fail(const SolutionCheckTexts& texts, const std::string& what, const char* hint) {
+    throw std::runtime_error(std::string(texts.prefix) + what + hint + ". ");
+}
+
+void check_finite(const ElectricalNetwork& network, const SolutionCheckTexts& texts) {
+    for (std::size_t k = 0; k < network.connections.size(); ++k)
+        if (!finite(network.connections[k]->get_potential()))
+            fail(texts, "the potential of " + node_name(network, k) + " is not finite", "");
+    for (std::size_t e = 0; e < network.elements.size(); ++e) {
+        const auto& ports = network.elements[e]->ports;
+        for (std::size_t p = 0; p < ports.size(); ++p)
+            if (!finite(ports[p].current))
+                fail(texts, fmt::format("the current of port {} of element {} is not finite", p, e),
+                     "");
+    }
+}
+
+void check_fed(const ElectricalNetwork& network, const SolutionCheckTexts& texts) {
+    Parts parts;
+    for (const Element* element : network.elements) {
+        int first = -1;
+        for (const Port& port : element->ports) {
+            const int part = parts.of(port.connection.get());
+            if (!element->joins_its_ports()) continue;
+            if (first < 0) first = part;
+            parts.join(part, first);
+        }
+    }
+    // Every port's node is known now: `of` names roots only from here on.
+    std::vector<bool> fed(parts.size(), false);
+    for (const Element* element : network.elements) {
+        if (element->supply() != Element::Supply::source) continue;
+        for (const Port& port : element->ports) {
+            const int part = parts.of(port.connection.get());
+            if (part >= 0) fed[static_cast<std::size_t>(part)] = true;
+        }
+    }
+    for (std::size_t e = 0; e < network.elements.size(); ++e) {
+        const Element* element = network.elements[e];
+        if (element->supply() != Element::Supply::load) continue;
+        for (const Port& port : element->ports) {
+            const int part = parts.of(port.connection.get());
+            if (part >= 0 && !fed[static_cast<std::size_t>(part)])
+                fail(texts,
+                     fmt::format("element {} holds a load in a part of the network that no "
+                                 "voltage source feeds",
+                                 e),
+                     texts.unfed_hint);
+        }
+    }
+}
+
+void check_balances(const ElectricalNetwork& network, double absolute_allowance,
+                    const SolutionCheckTexts& texts) {
+    double largest = 0.0;
+    for (const Element* element : network.elements)
+        for (const Port& port : element->ports) largest = std::max(largest, std::abs(port.current));
+    const double allowance = absolute_allowance + relative_allowance * largest;
+    for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        const Connection& node = *network.connections[k];
+        if (node.grounded) continue;
+        Complex sum(0.0, 0.0);
+        for (const Port* port : node.ports) sum += port->current;
+        const double mismatch = std::max(std::abs(sum.real()), std::abs(sum.imag()));
+        if (!(mismatch <= allowance))
+            fail(texts,
+                 fmt::format("the currents at {} do not balance: they sum to {:.6g}{:+.6g}j A",
+                             node_name(network, k), sum.real(), sum.imag()),
+                 texts.unbalanced_hint);
+    }
+}
+
+}  // namespace
+
+void check_solution(const ElectricalNetwork& network, double absolute_allowance,
+                    const SolutionCheckTexts& texts) {
+    check_finite(network, texts);
+    check_fed(network, texts);
+    check_balances(network, absolute_allowance, texts);
+}
+
+bool holds_nan(const ElectricalNetwork& network) {
+    for (const auto& node : network.connections)
+        if (has_nan(node->get_potential())) return true;
+    for (const Element* element : network.elements)
+        for (const Port& port : element->ports)
+            if (has_nan(port.current)) return true;
+    return false;
+}
+
+}  // namespace meshvolt

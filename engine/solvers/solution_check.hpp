@@ -1,0 +1,43 @@
+// What a solver checks in plain numbers before it reports a residual within its tolerance, so that
+// such a report always means "these potentials are the solution":
+//
+//   1. every node potential (read rule) and every port current of the network is finite;
+//   2. every galvanically separate part of the network that holds a load also holds a voltage
+//      source. Parts are the free nodes, joined by every element that passes current between its
+//      ports (Element::joins_its_ports: lines, closed switches, loads, sources, transformers);
+//      a grounded node fixes a potential but conducts nothing from one part to another;
+//   3. Kirchhoff's current law at every free node, on the ports' plain currents:
+//          max(|Re Σ I|, |Im Σ I|) ≤ absolute + 1e-9 · I_max
+//      with I_max the largest |I| of any port of the network.
+//
+// Newton passes its tolerance as `absolute`: its residual bounds the balances of the recorded
+// currents, and the relative term absorbs the rounding between the recorded and the plain-number
+// laws. The overflow of |U|² on the tape, which drives recorded currents to 0 while the plain
+// laws still give amperes, fails here. The sweeps pass 0: their backward sweep writes the current
+// of each node's upstream port by the node-balance rule, so on a right answer every balance holds
+// to rounding whatever the tolerance on the potentials; an element listed before its upstream
+// element, or a part without a source, leaves a whole load current unbalanced.
+#pragma once
+
+#include <string>
+
+#include "solvers/network.hpp"
+
+namespace meshvolt {
+
+// The texts that make a failed check into a solver family's coded message:
+//     prefix + <what failed, where> + <the hint of that check> + ". "
+struct SolutionCheckTexts {
+    const char* prefix;
+    const char* unfed_hint;
+    const char* unbalanced_hint;
+};
+
+// Throws std::runtime_error with the first failed check's message; returns when all pass.
+void check_solution(const ElectricalNetwork& network, double absolute_allowance,
+                    const SolutionCheckTexts& texts);
+
+// Whether any node potential or port current of the network holds a NaN part.
+bool holds_nan(const ElectricalNetwork& network);
+
+}  // namespace meshvolt

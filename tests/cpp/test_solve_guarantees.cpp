@@ -1,0 +1,413 @@
+// A solve that reports a residual within its tolerance has found a solution, and every solve can
+// be stopped: the plain-number checks on a converged answer (finite values, a voltage source in
+// every loaded part, Kirchhoff's current law), the structurally singular Jacobian, the Goldstein
+// search near a NaN region, NaN values in the sweeps, and the per-iteration hook.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "feeder_builders.hpp"
+#include "loads/current_load.hpp"
+#include "loads/power_load.hpp"
+#include "model/line.hpp"
+#include "model/potential_ref.hpp"
+#include "model/shunt_line.hpp"
+#include "model/switch.hpp"
+#include "model/voltage_source.hpp"
+
+namespace meshvolt {
+namespace {
+
+using testing::all_methods;
+using testing::attach;
+using testing::Feeder;
+using testing::make_solver;
+using testing::Method;
+using testing::method_name;
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+std::string error_message(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+// ---------------------------------------------------------------------------------------------
+// A single-phase feeder: source U on the head bus (neutral grounded), a line of impedance z (or a
+// closed switch) to the tail bus, a constant-power load S there with its neutral on the source's.
+// At U = 230 V and S = 5 kVA the load draws about 21.7 A.
+
+enum class Order { upstream_first, line_after_load, reversed };
+
+struct Feeder1 {
+    Feeder feeder;
+    Bus* head;
+    VoltageSource* source;
+    Branch* path;
+    Bus* tail;
+    PowerLoad* load;
+
+    Feeder1(Order order, bool with_switch, Complex u = 230.0, Complex head_start = 230.0) {
+        const Complex z(0.1, 0.05);
+        const Complex s(5000.0, 0.0);
+        const Complex head_values[] = {head_start, 0.0};
+        const Complex tail_value = 230.0;
+        head = &feeder.add<Bus>(2, head_values);
+        source = &feeder.add<VoltageSource>(2, &u);
+        PotentialRef& ref = feeder.add<PotentialRef>();
+        if (with_switch)
+            path = &feeder.add<Switch>(1);
+        else
+            path = &feeder.add<SimplifiedLine>(1, &z);
+        tail = &feeder.add<Bus>(1, &tail_value);
+        load = &feeder.add<PowerLoad>(2, &s);
+        attach(*head, *source, {0, 1});
+        attach(*head, ref, {1});
+        path->connect_side(*head, {{0, 0}}, true);
+        path->connect_side(*tail, {{0, 0}}, false);
+        attach(*tail, *load, {0});
+        head->connect(*load, {{1, 1}});
+        // Listed upstream first: head, source, ref, path, tail, load.
+        auto& list = feeder.elements;
+        if (order == Order::line_after_load) list = {list[0], list[1], list[2], list[4], list[5], list[3]};
+        if (order == Order::reversed) list = std::vector<Element*>(list.rbegin(), list.rend());
+    }
+};
+
+TEST(SweepOrder, ElementsListedDownstreamFirstAreNoSolution) {
+    struct Case {
+        const char* name;
+        Order order;
+        bool with_switch;
+        Complex head_start;
+    };
+    const Case cases[] = {
+        // The line's backward step runs before the load has written its 21.7 A: the first forward
+        // sweep changes nothing.
+        {"line listed after its load", Order::line_after_load, false, 230.0},
+        // The switch copies the head bus's 0 V, not yet written by the source, onto the load.
+        {"reversed, through a switch", Order::reversed, true, 0.0},
+    };
+    for (const Case& c : cases) {
+        Feeder1 f(c.order, c.with_switch, 230.0, c.head_start);
+        ElectricalNetwork network(f.feeder.elements);
+        BackwardForward solver(&network);
+        const std::string message = error_message([&] { solver.solve_load_flow(100, 1e-9); });
+        EXPECT_TRUE(starts_with(message, "2 ")) << c.name << ": " << message;
+    }
+
+    // The first case names the unbalanced node and the likely cause.
+    Feeder1 f(Order::line_after_load, false);
+    ElectricalNetwork network(f.feeder.elements);
+    BackwardForward solver(&network);
+    const std::string message = error_message([&] { solver.solve_load_flow(100, 1e-9); });
+    EXPECT_TRUE(contains(message, "do not balance")) << message;
+    EXPECT_TRUE(contains(message, "not listed upstream first")) << message;
+}
+
+TEST(SweepOrder, UpstreamFirstStillConverges) {
+    for (bool with_switch : {false, true}) {
+        Feeder1 f(Order::upstream_first, with_switch);
+        ElectricalNetwork network(f.feeder.elements);
+        BackwardForward solver(&network);
+        const auto [iterations, change] = solver.solve_load_flow(100, 1e-9);
+        EXPECT_LE(change, 1e-9) << with_switch;
+        // The load takes its 5 kW at its voltage: U·conj(I) = S.
+        const Complex u = f.load->ports[0].connection->get_potential();
+        EXPECT_NEAR(std::abs(u * std::conj(f.load->ports[0].current) - Complex(5000.0, 0.0)), 0.0,
+                    1e-6)
+            << with_switch;
+    }
+}
+
+TEST(SweepBalance, AnUngroundedShuntCommonNodeIsLeftUnbalanced) {
+    // Source 230 V, a pi section (Y = 1e-4j S, Z = 0.2 + 0.1j Ω), a 3 kW load. The sweeps take the
+    // common node of the shunt admittances at 0 V: only a grounded one takes their current.
+    for (bool grounded : {false, true}) {
+        const Complex u = 230.0, y(0.0, 1e-4), z(0.2, 0.1), s(3000.0, 0.0);
+        const Complex start[] = {230.0, 0.0};
+        Bus head(2, start);
+        VoltageSource source(2, &u);
+        PotentialRef ref;
+        ShuntLine line(1, &y, &z);
+        Bus tail(1, &u);
+        PowerLoad load(2, &s);
+        Ground ground;
+        attach(head, source, {0, 1});
+        attach(head, ref, {1});
+        line.connect_side(head, {{0, 0}}, true);
+        line.connect_side(tail, {{0, 0}}, false);
+        attach(tail, load, {0});
+        head.connect(load, {{1, 1}});
+        std::vector<Element*> elements = {&head, &source, &ref, &line, &tail, &load};
+        if (grounded) {
+            line.connect(ground, {{2, 0}});
+            head.connect(ground, {{1, 0}});
+            elements.push_back(&ground);
+        }
+        ElectricalNetwork network(elements);
+        BackwardForward solver(&network);
+        const std::string message = error_message([&] { solver.solve_load_flow(100, 1e-9); });
+        if (grounded) {
+            EXPECT_EQ(message, "no exception");
+        } else {
+            EXPECT_TRUE(contains(message, "the currents at node 3 (port 2 of element 3) do not "
+                                          "balance"))
+                << message;
+            EXPECT_TRUE(contains(message, "common node of a shunt line")) << message;
+        }
+    }
+}
+
+TEST(SweepNaN, ANaNPotentialOrLoadCurrentEndsTheSweeps) {
+    // A NaN source voltage: the source writes NaN potentials, through a line or a switch alike.
+    for (bool with_switch : {false, true}) {
+        Feeder1 f(Order::upstream_first, with_switch, Complex(nan, 0.0));
+        ElectricalNetwork network(f.feeder.elements);
+        BackwardForward solver(&network);
+        EXPECT_EQ(error_message([&] { solver.solve_load_flow(100, 1e-9); }),
+                  "2 NaN value encountered at iteration 1. ")
+            << with_switch;
+    }
+    // A load joined to nothing sits at 0 V: I = conj(S / 0) is not a number.
+    const Complex s(1000.0, 0.0);
+    PowerLoad load(2, &s);
+    ElectricalNetwork network({&load});
+    BackwardForward solver(&network);
+    EXPECT_EQ(error_message([&] { solver.solve_load_flow(100, 1e-9); }),
+              "2 NaN value encountered at iteration 1. ");
+}
+
+TEST(SweepNaN, ASourceStepReportsTheNaNItWrites) {
+    const Complex star[] = {230.0, nan};
+    VoltageSource source(3, star);
+    PotentialRef ref;
+    source.connect(ref, {{2, 0}});
+    EXPECT_TRUE(std::isnan(source.forward_step()));
+    const Complex fine[] = {230.0, 230.0};
+    source.update_voltages(fine);
+    EXPECT_EQ(source.forward_step(), 0.0);
+
+    const Complex delta[] = {400.0, nan};
+    DeltaVoltageSource chain(3, delta);
+    EXPECT_TRUE(std::isnan(chain.forward_step()));
+}
+
+// ---------------------------------------------------------------------------------------------
+// A part of the network that holds a load but no source: an island behind an open switch with a
+// reference of its own. The sweeps balance nothing there; Newton walks its constant-power load
+// out to where I = conj(S/U) vanishes.
+
+struct Island {
+    Feeder feeder;
+    PowerLoad* island_load;
+
+    Island() {
+        const Complex u = 230.0;
+        const Complex s(2000.0, 500.0);
+        const Complex start[] = {230.0, 0.0};
+        Bus& head = feeder.add<Bus>(2, start);
+        VoltageSource& source = feeder.add<VoltageSource>(2, &u);
+        PotentialRef& ref = feeder.add<PotentialRef>();
+        PowerLoad& load = feeder.add<PowerLoad>(2, &s);
+        OpenSwitch& open = feeder.add<OpenSwitch>(2);
+        Bus& far = feeder.add<Bus>(2, start);
+        PotentialRef& far_ref = feeder.add<PotentialRef>();
+        island_load = &feeder.add<PowerLoad>(2, &s);
+        attach(head, source, {0, 1});
+        attach(head, ref, {1});
+        attach(head, load, {0, 1});
+        open.connect_side(head, {{0, 0}, {1, 1}}, true);
+        open.connect_side(far, {{0, 0}, {1, 1}}, false);
+        attach(far, far_ref, {1});
+        attach(far, *island_load, {0, 1});
+    }
+};
+
+TEST(UnfedPart, AnIslandWithALoadAndNoSourceIsNoSolution) {
+    for (Method method : all_methods) {
+        Island island;
+        ElectricalNetwork network(island.feeder.elements);
+        auto solver = make_solver(method, network);
+        const bool sweeps = method == Method::sweeps;
+        const std::string message =
+            error_message([&] { solver->solve_load_flow(1000, sweeps ? 1e-9 : 1e-8); });
+        EXPECT_TRUE(starts_with(message, sweeps ? "2 " : "1 ")) << method_name(method) << message;
+        EXPECT_TRUE(contains(message, "element 7 holds a load in a part of the network that no "
+                                      "voltage source feeds"))
+            << method_name(method) << ": " << message;
+    }
+}
+
+TEST(UnfedPart, AnIslandAtTheIterationLimitReturnsAsBefore) {
+    // The check runs only on convergence: at the limit the caller reads the residual.
+    Island island;
+    ElectricalNetwork network(island.feeder.elements);
+    Newton solver(&network, false);
+    const auto [iterations, residual] = solver.solve_load_flow(2, 1e-8);
+    EXPECT_EQ(iterations, 2);
+    EXPECT_GT(residual, 1e-8);
+}
+
+TEST(UnfedPart, ADeltaCurrentLoadWithoutSourceIsNoSolution) {
+    // One node fixed at 0 V, nothing feeds the load: there is no solution. Newton walks outwards
+    // until |U|² overflows on the tape (|U| > 1.3e154), where the recorded currents become 0
+    // while the plain law, on hypot, still gives 10 to 30 A.
+    for (bool goldstein : {false, true}) {
+        const Complex start[] = {{230.0, 5.0}, {-100.0, 200.0}, {3.0, -50.0}};
+        const Complex currents[] = {10.0, 20.0, 30.0};
+        Bus bus(3, start);
+        DeltaCurrentLoad load(3, currents);
+        PotentialRef ref;
+        bus.connect(load, {{0, 0}, {1, 1}, {2, 2}});
+        bus.connect(ref, {{2, 0}});
+        ElectricalNetwork network({&bus, &load, &ref});
+        std::unique_ptr<AbstractNewton> solver;
+        if (goldstein)
+            solver = std::make_unique<NewtonGoldstein>(&network, false, 0.1, 0.9, true);
+        else
+            solver = std::make_unique<Newton>(&network, false);
+        EXPECT_EQ(error_message([&] { solver->solve_load_flow(100, 1e-8); }),
+                  "1 The residual is within the tolerance, but the answer is not a solution: "
+                  "element 1 holds a load in a part of the network that no voltage source feeds; "
+                  "each part of the network that holds a load needs a voltage source. ")
+            << goldstein;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Newton's plain-number checks.
+
+// Draws 1 A from its node on the tape and 2 A in plain numbers: the recorded equations disagree
+// with the plain law, as they do once |U|² overflows on the tape.
+class TwoFacedSink : public Element {
+  public:
+    TwoFacedSink() : Element(1) {}
+    void compute_currents(bool on_tape) override {
+        if (on_tape)
+            ports[0].current_ad = ADComplex(ADScalar(1.0), ADScalar(0.0));
+        else
+            ports[0].current = Complex(2.0, 0.0);
+    }
+};
+
+TEST(NewtonCheck, PlainCurrentsMustBalance) {
+    // Source 230 V, a 1 Ω line, the sink: the tape balances 1 A, the plain currents leave 1 A over.
+    const Complex u = 230.0, z = 1.0;
+    const Complex start[] = {230.0, 0.0};
+    Bus head(2, start);
+    VoltageSource source(2, &u);
+    PotentialRef ref;
+    SimplifiedLine line(1, &z);
+    Bus tail(1, &u);
+    TwoFacedSink sink;
+    attach(head, source, {0, 1});
+    attach(head, ref, {1});
+    line.connect_side(head, {{0, 0}}, true);
+    line.connect_side(tail, {{0, 0}}, false);
+    attach(tail, sink, {0});
+    ElectricalNetwork network({&head, &source, &ref, &line, &tail, &sink});
+    Newton solver(&network, false);
+    const std::string message = error_message([&] { solver.solve_load_flow(10, 1e-9); });
+    EXPECT_TRUE(starts_with(message, "1 The residual is within the tolerance, but the answer is "
+                                     "not a solution: the currents at node 2 (port 0 of element "
+                                     "4) do not balance"))
+        << message;
+}
+
+TEST(NewtonCheck, NaNPotentialsOfAnUnconstrainedBusAreNoSolution) {
+    // A bus alone: its node balances are 0 whatever its potentials, so F = 0 at once.
+    const Complex start[] = {Complex(nan, 0.0), 230.0};
+    Bus bus(2, start);
+    ElectricalNetwork network({&bus});
+    Newton solver(&network, false);
+    EXPECT_EQ(error_message([&] { solver.solve_load_flow(10, 1e-9); }),
+              "1 The residual is within the tolerance, but the answer is not a solution: the "
+              "potential of node 0 (port 0 of element 0) is not finite. ");
+    // With finite potentials the same bus is a solution: nothing flows.
+    const Complex finite[] = {230.0, 230.0};
+    bus.initialize_potentials(finite);
+    EXPECT_EQ(solver.solve_load_flow(10, 1e-9), std::make_pair(0, 0.0));
+}
+
+TEST(NewtonCheck, AnEmptyJacobianFailsToDecompose) {
+    // 22 unknowns and no Jacobian entry: the LU would never return.
+    std::vector<Complex> start(11, Complex(230.0, 0.0));
+    Bus bus(11, start.data());
+    ElectricalNetwork network({&bus});
+    Newton solver(&network, false);
+    EXPECT_EQ(error_message([&] { solver.solve_load_flow(5, -1.0); }),
+              "1 Decomposition failed, singular matrix at iteration 0. ");
+}
+
+// ---------------------------------------------------------------------------------------------
+// The Goldstein search near a NaN region: one unknown x with √x − 0.1 = 0 from x = 1. The full
+// Newton step goes to x = −0.8, where the merit is NaN: the step must shrink, not grow.
+
+class SquareRoot : public Element {
+  public:
+    explicit SquareRoot(double x0) : Element(0), x(x0) {}
+    void collect_variables(std::vector<double>& values) override { x.push_value(values); }
+    void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override {
+        x.bind(tape, values, index);
+    }
+    void add_equations(ADVector& residuals, int& index) override {
+        residuals[index++] = CppAD::sqrt(x.ad_value) - 0.1;
+    }
+    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) override {
+        x.release_from(variables);
+    }
+    RealVariable x;
+};
+
+TEST(GoldsteinNaN, ANaNTrialShrinksTheStep) {
+    SquareRoot root(1.0);
+    ElectricalNetwork network({&root});
+    NewtonGoldstein solver(&network, false, 0.1, 0.9, false);
+    const auto [iterations, residual] = solver.solve_load_flow(50, 1e-12);
+    EXPECT_LT(iterations, 50);
+    EXPECT_LE(residual, 1e-12);
+    EXPECT_NEAR(root.x.get(), 0.01, 1e-12);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The per-iteration hook ends a solve that would run for hours, and the solver stays usable.
+
+TEST(IterationHook, EndsALongSolveAndLeavesTheSolverUsable) {
+    struct Stop {};
+    for (Method method : all_methods) {
+        Feeder1 f(Order::upstream_first, false);
+        ElectricalNetwork network(f.feeder.elements);
+        auto solver = make_solver(method, network);
+        int calls = 0;
+        solver->on_iteration = [&calls] {
+            if (++calls == 5) throw Stop{};
+        };
+        EXPECT_THROW(solver->solve_load_flow(INT_MAX, -1.0), Stop) << method_name(method);
+        EXPECT_EQ(calls, 5) << method_name(method);
+        const auto [iterations, residual] = solver->solve_load_flow(100, 1e-9);
+        EXPECT_LE(residual, 1e-9) << method_name(method);
+    }
+}
+
+}  // namespace
+}  // namespace meshvolt
