@@ -50,61 +50,53 @@ ElectricalNetwork& AbstractSolver::attached_network() const {
     return *network;
 }
 
+bool AbstractSolver::owns_values() const {
+    const ElectricalNetwork& net = attached_network();
+    for (const Connection* node : bound_nodes_)
+        if (!node->grounded && node->values_owner != this) return false;
+    for (const Element* element : net.elements)
+        if (element->values_owner != this) return false;
+    return true;
+}
+
 void AbstractSolver::claim_values() {
     const ElectricalNetwork& net = attached_network();
-    bool unowned = false;
-    for (const auto& node : net.connections)
-        unowned = unowned || (!node->grounded && node->values_owner == nullptr);
-    for (const Element* element : net.elements)
-        unowned = unowned || element->values_owner == nullptr;
-    if (!unowned) return;
+    const auto unowned = [](const auto* holder) { return holder->values_owner == nullptr; };
+    bool any = false;
+    for (const Connection* node : bound_nodes_) any = any || (!node->grounded && unowned(node));
+    for (const Element* element : net.elements) any = any || unowned(element);
+    if (!any) return;
 
-    // The layout, element by element: the entries of the unowned elements' parameters take their
-    // own values; the entries of holders that another solver owns are skipped.
-    std::size_t node_entries = 0;
-    for (const auto& node : net.connections)
-        if (!node->grounded) node_entries += 2;
-    std::vector<double> own_variables, own_parameters;
-    std::vector<std::size_t> variable_ends, parameter_ends;
-    for (Element* element : net.elements) {
-        element->collect_variables(own_variables);
-        element->collect_parameters(own_parameters);
-        variable_ends.push_back(own_variables.size());
-        parameter_ends.push_back(own_parameters.size());
-    }
-    if (node_entries + own_variables.size() != static_cast<std::size_t>(variables.size()) ||
-        own_parameters.size() != static_cast<std::size_t>(parameters.size()))
-        throw std::length_error("the network's layout has changed since the solver was created");
+    // Positions as laid out at binding. The unowned elements' parameters take their own values.
+    std::vector<double> own;
     for (std::size_t k = 0; k < net.elements.size(); ++k) {
-        if (net.elements[k]->values_owner != nullptr) continue;
-        const std::size_t begin = k == 0 ? 0 : parameter_ends[k - 1];
-        std::copy(own_parameters.begin() + static_cast<std::ptrdiff_t>(begin),
-                  own_parameters.begin() + static_cast<std::ptrdiff_t>(parameter_ends[k]),
-                  parameters.data() + begin);
+        if (!unowned(net.elements[k])) continue;
+        own.clear();
+        net.elements[k]->collect_parameters(own);
+        const int begin = parameter_starts_[k];
+        if (static_cast<int>(own.size()) != parameter_starts_[k + 1] - begin)
+            throw std::length_error("element " + std::to_string(k) + " has " +
+                                    std::to_string(own.size()) + " parameters, the solver was made for " +
+                                    std::to_string(parameter_starts_[k + 1] - begin));
+        std::copy(own.begin(), own.end(), parameters.data() + begin);
     }
-
     const ADVector ad_variables = constants(variables);
     const ADVector ad_parameters = constants(parameters);
-    int index = 0;
-    for (const auto& node : net.connections) {
-        if (node->grounded) continue;
-        if (node->values_owner == nullptr) {
-            node->values_owner = this;
-            node->potential.bind(ad_variables, variables, index);
-        } else {
-            index += 2;
-        }
+    for (std::size_t k = 0; k < bound_nodes_.size(); ++k) {
+        Connection* node = bound_nodes_[k];
+        if (node->grounded || !unowned(node)) continue;
+        int index = static_cast<int>(2 * k);
+        node->potential.bind(ad_variables, variables, index);
+        node->values_owner = this;
     }
-    int parameter_index = 0;
     for (std::size_t k = 0; k < net.elements.size(); ++k) {
         Element* element = net.elements[k];
-        if (element->values_owner == nullptr) {
-            element->values_owner = this;
-            element->bind_variables(ad_variables, variables, index);
-            element->bind_parameters(ad_parameters, parameters, parameter_index);
-        }
-        index = static_cast<int>(node_entries + variable_ends[k]);
-        parameter_index = static_cast<int>(parameter_ends[k]);
+        if (!unowned(element)) continue;
+        int index = variable_starts_[k];
+        int parameter_index = parameter_starts_[k];
+        element->bind_variables(ad_variables, variables, index);
+        element->bind_parameters(ad_parameters, parameters, parameter_index);
+        element->values_owner = this;
     }
 }
 
@@ -128,9 +120,22 @@ void AbstractSolver::gather_values() {
 }
 
 void AbstractSolver::bind_values(const ADVector& ad_variables, const ADVector& ad_parameters) {
-    for (const auto& node : network->connections)
-        if (!node->grounded) node->values_owner = this;
-    for (Element* element : network->elements) element->values_owner = this;
+    bound_nodes_.clear();
+    for (const auto& node : network->connections) {
+        if (node->grounded) continue;
+        node->values_owner = this;
+        bound_nodes_.push_back(node.get());
+    }
+    variable_starts_.assign(1, static_cast<int>(2 * bound_nodes_.size()));
+    parameter_starts_.assign(1, 0);
+    std::vector<double> scratch_variables, scratch_parameters;
+    for (Element* element : network->elements) {
+        element->values_owner = this;
+        element->collect_variables(scratch_variables);
+        element->collect_parameters(scratch_parameters);
+        variable_starts_.push_back(variable_starts_.front() + static_cast<int>(scratch_variables.size()));
+        parameter_starts_.push_back(static_cast<int>(scratch_parameters.size()));
+    }
     bind_network_values(*network, ad_variables, variables, ad_parameters, parameters);
 }
 

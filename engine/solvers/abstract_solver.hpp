@@ -59,6 +59,9 @@ class AbstractSolver {
   protected:
     // The network; a detached solver refuses with std::runtime_error.
     ElectricalNetwork& attached_network() const;
+    // Whether every free node and every element of the network reads its values from this solver:
+    // only then do the elements show this solver's results.
+    bool owns_values() const;
     // Called at the start of every solve. A detached solver refuses with std::runtime_error. The
     // nodes and elements whose solver is gone (values_owner null) are bound to this solver: their
     // parameters take their own values (updates made meanwhile), the variables stay as they are.
@@ -75,6 +78,14 @@ class AbstractSolver {
     void start_iteration() const {
         if (on_iteration) on_iteration();
     }
+
+  private:
+    // Where the holders lie in this solver's vectors, as laid out when it bound them: the nodes that
+    // were free then, in order (node k at entries 2k, 2k + 1; a node grounded since reads 0), and
+    // where each element's variables and parameters begin (one more entry for the end).
+    std::vector<Connection*> bound_nodes_;
+    std::vector<int> variable_starts_;
+    std::vector<int> parameter_starts_;
 };
 
 }  // namespace meshvolt
