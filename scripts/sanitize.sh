@@ -8,6 +8,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 export PATH="$root/.venv/bin:$PATH"
+# Paths relative to the checkout in ccache's keys, so that any clone of it reuses the cache.
+export CCACHE_BASEDIR="$root"
 
 build=build/asan
 sanitizers="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
