@@ -40,6 +40,10 @@ class AbstractNewton : public AbstractSolver {
     AbstractNewton(ElectricalNetwork* network, bool optimize_tape);
     ~AbstractNewton() override;
 
+    // A residual within the tolerance returns only after the answer passes the checks of
+    // solution_check.hpp, with the tolerance as their absolute current allowance; a failed check
+    // throws a coded "1 " error naming the node or element. A Jacobian with an empty row or column
+    // throws "1 Decomposition failed, singular matrix at iteration {}. " before any factorisation.
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
     // Moves `variables` to the next point and leaves the residuals there in `residuals`.
     virtual void update_step(const Eigen::SparseMatrix<double>& jacobian, const Eigen::VectorXd& dx,

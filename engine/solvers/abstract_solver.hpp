@@ -46,15 +46,15 @@ class AbstractSolver {
     // n values are refused with std::length_error before anything changes.
     void set_variables(const double* values, std::size_t count);
 
-    // Called at the start of every iteration of a solve. It may throw to end the solve (the Python
-    // module raises KeyboardInterrupt from here when a signal is pending); the solver stays usable,
-    // with its values where the completed iterations left them.
-    std::function<void()> on_iteration;
-
     ElectricalNetwork* network;
     Eigen::VectorXd variables;
     Eigen::VectorXd initial_variables;
     Eigen::VectorXd parameters;
+
+    // Called at the start of every iteration of a solve. It may throw to end the solve (the Python
+    // module raises KeyboardInterrupt from here when a signal is pending); the solver stays usable,
+    // with its values where the completed iterations left them.
+    std::function<void()> on_iteration;
 
   protected:
     // The network; a detached solver refuses with std::runtime_error.

@@ -1,6 +1,7 @@
-"""A long solve can be stopped: a pending signal is handled between the iterations of every
-solver, its exception ends the solve, and the solver stays usable. A Jacobian without entries ends
-in the coded decomposition failure instead of a solve that never returns."""
+"""What a solve guarantees through the module: a long solve can be stopped (a pending signal is
+handled between the iterations of every solver, its exception ends the solve, and the solver stays
+usable); a Jacobian without entries ends in the coded decomposition failure instead of a solve that
+never returns; and an answer that is no solution raises instead of passing for converged."""
 
 import signal
 
@@ -64,3 +65,18 @@ def test_a_bus_alone_fails_to_decompose():
     with pytest.raises(RuntimeError) as error:
         solver.solve_load_flow(5, -1.0)
     assert str(error.value) == "1 Decomposition failed, singular matrix at iteration 0. "
+
+
+def test_sweeps_over_a_line_listed_after_its_load_raise():
+    # The line's backward step runs before the load has written its 21.7 A: the first forward
+    # sweep changes nothing, yet the tail node is unbalanced by the whole load current.
+    elements, load = single_phase_feeder()
+    head, source, reference, line, tail, load = elements
+    solver = ohmweave.CyBackwardForward(network_of([head, source, reference, tail, load, line]))
+    with pytest.raises(RuntimeError) as error:
+        solver.solve_load_flow(100, 1e-9)
+    message = str(error.value)
+    assert message.startswith("2 The sweeps settled, but the answer is not a solution: the "
+                              "currents at node 2 (port 0 of element 3) do not balance: they sum "
+                              "to 21.7391+0j A; the elements are probably not listed upstream "
+                              "first"), message
