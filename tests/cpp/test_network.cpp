@@ -226,6 +226,19 @@ TEST(AbstractSolver, ASolverTakesOverOnlyTheValuesWhoseSolverIsGone) {
     EXPECT_EQ(other.values_owner, nullptr);
 }
 
+TEST(AbstractSolver, TakingOverKeepsTheLayoutOfBindingWhenANodeIsGroundedSince) {
+    SourceNetwork s;
+    BindingSolver older(s.network.get());  // variables: bus node (0, 1), source current (2, 3)
+    older.variables[3] = 5.0;
+    { BindingSolver newer(s.network.get()); }
+    PotentialRef second;
+    s.bus.connect(second, {{0, 0}});  // the bus node survives, grounded: it has no place now
+    older.solve_load_flow(1, 0.0);
+    EXPECT_EQ(s.source.values_owner, &older);
+    EXPECT_EQ(s.source.currents[0].get(), Complex(0.0, 5.0));
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(0.0, 0.0));
+}
+
 TEST(AbstractSolver, ANetworkDestroyedFirstDetachesItsSolvers) {
     SourceNetwork s;
     BindingSolver solver(s.network.get());
