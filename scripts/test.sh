@@ -5,6 +5,8 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$root"
 bash scripts/setup.sh
 export PATH="$root/.venv/bin:$PATH"
+# Paths relative to the checkout in ccache's keys, so that any clone of it reuses the cache.
+export CCACHE_BASEDIR="$root"
 
 cmake -S . -B build/cpp -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build/cpp

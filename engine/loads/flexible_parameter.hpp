@@ -41,6 +41,8 @@
 
 namespace meshvolt {
 
+class AbstractSolver;
+
 enum class ControlType : int {
     constant = 0,
     q_u = 1,
@@ -131,6 +133,9 @@ class FlexibleParameter {
     RealVariable s_max;
     RealVariable q_min;
     RealVariable q_max;
+    // The solver whose vectors the limits are bound to; null when unbound or when that solver is
+    // gone (a solver still on the network then binds them at its next solve).
+    const AbstractSolver* values_owner = nullptr;
 
   private:
     template <class S>

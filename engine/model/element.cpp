@@ -1,16 +1,17 @@
 #include "model/element.hpp"
 
-#include <algorithm>
 #include <stdexcept>
 #include <string>
 
 namespace meshvolt {
 
 Port::Port(const Complex& potential, Element* owner, double re, double im)
-    : connection(std::make_shared<Connection>(this, potential)),
+    : connection(std::make_shared<Connection>(potential)),
       element(owner),
       current_ad(ad_zero()),
-      current(re, im) {}
+      current(re, im) {
+    connection->ports.push_back(this);
+}
 
 Complex Port::balance_current() const {
     Complex sum(0.0, 0.0);
@@ -19,25 +20,54 @@ Complex Port::balance_current() const {
     return -sum;
 }
 
+void MemberList::push_back(Port* port) {
+    port->previous_member = last_;
+    port->next_member = nullptr;
+    port->listed = true;
+    (last_ ? last_->next_member : first_) = port;
+    last_ = port;
+    ++size_;
+}
+
+void MemberList::remove(Port* port) {
+    if (!port->listed) return;
+    (port->previous_member ? port->previous_member->next_member : first_) = port->next_member;
+    (port->next_member ? port->next_member->previous_member : last_) = port->previous_member;
+    port->previous_member = port->next_member = nullptr;
+    port->listed = false;
+    --size_;
+}
+
+void MemberList::splice(MemberList& other) {
+    if (other.first_ == nullptr) return;
+    other.first_->previous_member = last_;
+    (last_ ? last_->next_member : first_) = other.first_;
+    last_ = other.last_;
+    size_ += other.size_;
+    other.first_ = other.last_ = nullptr;
+    other.size_ = 0;
+}
+
+void MemberList::clear() {
+    while (first_) remove(first_);
+}
+
 void Connection::merge(std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
     grounded = grounded || other->grounded;
     std::shared_ptr<Connection> self = shared_from_this();
     // `other` is usually the connection field of one of the ports re-pointed below: hold the
-    // absorbed node and its member list before anything changes.
-    std::shared_ptr<Connection> absorbed = other;
-    const std::vector<Port*> members = absorbed->ports;
-    for (Port* port : members) {
-        // A member list can be stale (a node absorbed earlier, reached through a disconnected
-        // port): only ports that still belong to the absorbed node move.
-        if (port->connection.get() != absorbed.get()) continue;
-        ports.push_back(port);
+    // absorbed node until every port has moved.
+    const std::shared_ptr<Connection> absorbed = other;
+    Port* first_moved = absorbed->ports.front();
+    ports.splice(absorbed->ports);
+    for (Port* port = first_moved; port != nullptr; port = port->next_member)
         port->connection = self;
-    }
 }
 
-void Connection::remove_port(const Port* port) {
-    ports.erase(std::remove(ports.begin(), ports.end(), port), ports.end());
+void Connection::remove_port(Port* port) {
+    // Only the node a port points to can list it.
+    if (port->connection.get() == this) ports.remove(port);
 }
 
 Element::Element(int n) : Element(n, nullptr) {}

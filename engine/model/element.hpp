@@ -8,9 +8,17 @@
 //
 // Node-balance rule (backward steps): the current of a port is minus the sum of the currents of the
 // other member ports of its node, 0 when there is none.
+//
+// Node membership: a node lists its member ports in the order in which they joined, as a list
+// linked through the ports themselves, so a port leaves its node in O(1) whatever the node's size.
+// A port is listed by at most one node, the one its `connection` points to; merging moves the whole
+// list of the absorbed node, which keeps none, and an element leaves its nodes when it is
+// destroyed. No node can therefore list a destroyed port.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <utility>
@@ -23,6 +31,7 @@ namespace meshvolt {
 
 class Element;
 struct Connection;
+class AbstractSolver;
 
 struct Port {
     std::shared_ptr<Connection> connection;
@@ -30,21 +39,95 @@ struct Port {
     ADComplex current_ad;
     Complex current;
 
+    // The port is born alone in a new node of its own.
     Port(const Complex& potential, Element* owner, double re, double im);
 
     // The node-balance rule: minus the sum of the other members' currents.
     Complex balance_current() const;
+
+    // Links of the member list of `connection`; meaningful while `listed`.
+    Port* previous_member = nullptr;
+    Port* next_member = nullptr;
+    bool listed = false;
 };
 
+// The member ports of a node, in the order in which they joined. Appending, removing a port and
+// taking over another list cost O(1); iteration yields Port*.
+class MemberList {
+  public:
+    class iterator {
+      public:
+        using iterator_category = std::forward_iterator_tag;
+        using value_type = Port*;
+        using difference_type = std::ptrdiff_t;
+        using pointer = Port* const*;
+        using reference = Port* const&;
+
+        explicit iterator(Port* port = nullptr) : port_(port) {}
+        reference operator*() const { return port_; }
+        iterator& operator++() {
+            port_ = port_->next_member;
+            return *this;
+        }
+        iterator operator++(int) {
+            iterator before = *this;
+            ++*this;
+            return before;
+        }
+        bool operator==(const iterator& other) const { return port_ == other.port_; }
+        bool operator!=(const iterator& other) const { return port_ != other.port_; }
+
+      private:
+        Port* port_;
+    };
+
+    MemberList() = default;
+    MemberList(const MemberList&) = delete;
+    MemberList& operator=(const MemberList&) = delete;
+    ~MemberList() { clear(); }
+
+    iterator begin() const { return iterator(first_); }
+    iterator end() const { return iterator(); }
+    bool empty() const { return first_ == nullptr; }
+    std::size_t size() const { return size_; }
+    Port* front() const { return first_; }
+
+    // Appends a port that no list holds.
+    void push_back(Port* port);
+    // Unlinks the port if this list holds it; a port that is not listed is left alone.
+    void remove(Port* port);
+    // Appends every port of `other`, in order; `other` is left empty.
+    void splice(MemberList& other);
+    // Unlinks every port.
+    void clear();
+
+  private:
+    Port* first_ = nullptr;
+    Port* last_ = nullptr;
+    std::size_t size_ = 0;
+};
+
+// The members, in order, equal the given ports.
+inline bool operator==(const MemberList& members, const std::vector<Port*>& ports) {
+    return members.size() == ports.size() && std::equal(ports.begin(), ports.end(), members.begin());
+}
+inline bool operator!=(const MemberList& members, const std::vector<Port*>& ports) {
+    return !(members == ports);
+}
+
 struct Connection : std::enable_shared_from_this<Connection> {
-    std::vector<Port*> ports;
+    MemberList ports;
     ComplexVariable potential;
     bool grounded = false;
+    // The solver whose vectors hold the potential (the last to bind it); null while none does.
+    const AbstractSolver* values_owner = nullptr;
 
-    Connection(Port* first, const Complex& initial) : ports{first}, potential(initial) {}
+    // A node without members; the port that creates it joins it at once.
+    explicit Connection(const Complex& initial) : potential(initial) {}
 
-    // This node absorbs `other`: its member ports move here, the flag is OR-ed, this node's
-    // potential survives. Merging a node with itself does nothing.
+    // This node absorbs `other`: its member ports move here and are re-pointed, the flag is OR-ed,
+    // this node's potential survives. The absorbed node keeps no member. Merging a node with
+    // itself does nothing.
     void merge(std::shared_ptr<Connection>& other);
 
     Complex get_potential() const { return grounded ? Complex(0.0, 0.0) : potential.get(); }
@@ -52,7 +135,8 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // Numeric writer: the own value and, when bound, the solver's value.
     void set_potential(const Complex& v) { potential.set(v); }
 
-    void remove_port(const Port* port);
+    // Takes the port out of the member list, in O(1); a port that is not listed is left alone.
+    void remove_port(Port* port);
 };
 
 using PortPairs = std::vector<std::pair<int, int>>;
@@ -74,8 +158,8 @@ class Element {
     virtual void add_equations(ADVector& residuals, int& index);
     virtual void backward_step();
     virtual double forward_step();
-    // Drops the bindings of the element's own holders into the given solver vectors, so that the
-    // element reads its own values again once that solver is gone.
+    // Unbinds the element's own holders bound into the given solver vectors (the solver that owns
+    // them is going); its variables first keep their last values there as their own values.
     virtual void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters);
 
     // The element's part in the check that every loaded part of a solved network is fed by a
@@ -97,6 +181,9 @@ class Element {
     void check_port_index(int index) const;
 
     std::vector<Port> ports;
+    // The solver whose vectors hold the element's variables and parameters (the last to bind
+    // them); null while none does.
+    const AbstractSolver* values_owner = nullptr;
 
   protected:
     // Ports created with the given initial node potentials (exactly n entries are read).

@@ -37,7 +37,7 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
     void backward_step() override { set_currents_zero(false); }
     double forward_step() override;
     void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) override {
-        current.release_from(variables);
+        current.keep_from(variables);
     }
 
     Complex get_current() const { return ports[0].current; }

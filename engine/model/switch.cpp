@@ -58,7 +58,7 @@ double Switch::forward_step() {
 }
 
 void Switch::release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) {
-    for (ComplexVariable& j : currents) j.release_from(variables);
+    for (ComplexVariable& j : currents) j.keep_from(variables);
 }
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}

@@ -13,8 +13,10 @@
 
 namespace meshvolt {
 
-// Drops the binding of a holder whose solver storage lies inside `storage`, so that it reads its
-// own value again. Used when the solver that owns `storage` goes away.
+// Whether a holder's binding lies inside `storage`. When the solver that owns `storage` goes away,
+// the holders bound into it are unbound, so that they never read freed storage; the variables
+// among them first keep their last value there as their own value (keep_from), so that the elements
+// go on showing that solver's results.
 inline bool points_into(const double* ptr, const Eigen::VectorXd& storage) {
     return ptr != nullptr && storage.size() > 0 && ptr >= storage.data() &&
            ptr < storage.data() + storage.size();
@@ -50,8 +52,16 @@ struct ComplexVariable {
         value = v;
         if (bound) store_bound_value(v);
     }
+    // Leaving a solver that goes away. A parameter's own value is already the solver's (updates
+    // write through): release_from only unbinds. A variable's solver value is the solution, which
+    // keep_from takes as the own value before unbinding.
     void release_from(const Eigen::VectorXd& storage) {
         if (bound && points_into(value_ptr, storage)) unbind();
+    }
+    void keep_from(const Eigen::VectorXd& storage) {
+        if (!bound || !points_into(value_ptr, storage)) return;
+        value = get();
+        unbind();
     }
     void unbind() {
         value_ptr = nullptr;
@@ -81,8 +91,16 @@ struct RealVariable {
         value = v;
         if (bound) value_ptr[0] = v;
     }
+    // Leaving a solver that goes away. A parameter's own value is already the solver's (updates
+    // write through): release_from only unbinds. A variable's solver value is the solution, which
+    // keep_from takes as the own value before unbinding.
     void release_from(const Eigen::VectorXd& storage) {
         if (bound && points_into(value_ptr, storage)) unbind();
+    }
+    void keep_from(const Eigen::VectorXd& storage) {
+        if (!bound || !points_into(value_ptr, storage)) return;
+        value = get();
+        unbind();
     }
     void unbind() {
         value_ptr = nullptr;

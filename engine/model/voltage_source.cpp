@@ -58,7 +58,7 @@ void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
 template <class T>
 void AbstractVoltageSource<T>::release_values(const Eigen::VectorXd& variables,
                                               const Eigen::VectorXd& parameters) {
-    for (auto& j : currents) j.release_from(variables);
+    for (auto& j : currents) j.keep_from(variables);
     for (auto& u : voltages) u.release_from(parameters);
 }
 

@@ -25,13 +25,108 @@ ADVector constants(const Eigen::VectorXd& values) {
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* network_in) : network(network_in) {
     if (network == nullptr) throw std::invalid_argument("a solver needs a network");
+    network->solvers.push_back(this);
 }
 
-AbstractSolver::~AbstractSolver() {
-    for (const auto& node : network->connections) node->potential.release_from(variables);
-    for (Element* element : network->elements) element->release_values(variables, parameters);
-    for (FlexibleParameter* parameter : network->flexible_parameters)
+AbstractSolver::~AbstractSolver() { detach(); }
+
+void AbstractSolver::detach() {
+    if (network == nullptr) return;
+    // Every holder is tested, not only those marked as this solver's: a binding that failed
+    // halfway may have left a holder in these vectors under another mark.
+    for (const auto& node : network->connections) {
+        node->potential.keep_from(variables);
+        if (node->values_owner == this) node->values_owner = nullptr;
+    }
+    for (Element* element : network->elements) {
+        element->release_values(variables, parameters);
+        if (element->values_owner == this) element->values_owner = nullptr;
+    }
+    for (FlexibleParameter* parameter : network->flexible_parameters) {
         parameter->release_from(parameters);
+        if (parameter->values_owner == this) parameter->values_owner = nullptr;
+    }
+    auto& solvers = network->solvers;
+    solvers.erase(std::find(solvers.begin(), solvers.end(), this));
+    network = nullptr;
+}
+
+ElectricalNetwork& AbstractSolver::attached_network() const {
+    if (network == nullptr) throw std::runtime_error("the solver's network has been destroyed");
+    return *network;
+}
+
+bool AbstractSolver::owns_values() const {
+    const ElectricalNetwork& net = attached_network();
+    for (const Connection* node : bound_nodes_)
+        if (!node->grounded && node->values_owner != this) return false;
+    for (const Element* element : net.elements)
+        if (element->values_owner != this) return false;
+    for (const FlexibleParameter* parameter : net.flexible_parameters)
+        if (parameter->values_owner != this) return false;
+    return true;
+}
+
+void AbstractSolver::claim_values() {
+    const ElectricalNetwork& net = attached_network();
+    const auto unowned = [](const auto* holder) { return holder->values_owner == nullptr; };
+    bool any = false;
+    for (const Connection* node : bound_nodes_) any = any || (!node->grounded && unowned(node));
+    for (const Element* element : net.elements) any = any || unowned(element);
+    for (const FlexibleParameter* parameter : net.flexible_parameters)
+        any = any || unowned(parameter);
+    if (!any) return;
+
+    // Positions as laid out at binding. The unowned elements' parameters take their own values.
+    std::vector<double> own;
+    for (std::size_t k = 0; k < net.elements.size(); ++k) {
+        if (!unowned(net.elements[k])) continue;
+        own.clear();
+        net.elements[k]->collect_parameters(own);
+        const int begin = parameter_starts_[k];
+        if (static_cast<int>(own.size()) != parameter_starts_[k + 1] - begin)
+            throw std::length_error("element " + std::to_string(k) + " has " +
+                                    std::to_string(own.size()) + " parameters, the solver was made for " +
+                                    std::to_string(parameter_starts_[k + 1] - begin));
+        std::copy(own.begin(), own.end(), parameters.data() + begin);
+    }
+    // The flexible-parameter block follows the elements' parameters, one triple per object in the
+    // network's set order, which cannot change.
+    int flexible_index = parameter_starts_.back();
+    for (const FlexibleParameter* parameter : net.flexible_parameters) {
+        if (unowned(parameter)) {
+            own.clear();
+            parameter->push_values(own);
+            std::copy(own.begin(), own.end(), parameters.data() + flexible_index);
+        }
+        flexible_index += 3;
+    }
+    const ADVector ad_variables = constants(variables);
+    const ADVector ad_parameters = constants(parameters);
+    for (std::size_t k = 0; k < bound_nodes_.size(); ++k) {
+        Connection* node = bound_nodes_[k];
+        if (node->grounded || !unowned(node)) continue;
+        int index = static_cast<int>(2 * k);
+        node->potential.bind(ad_variables, variables, index);
+        node->values_owner = this;
+    }
+    for (std::size_t k = 0; k < net.elements.size(); ++k) {
+        Element* element = net.elements[k];
+        if (!unowned(element)) continue;
+        int index = variable_starts_[k];
+        int parameter_index = parameter_starts_[k];
+        element->bind_variables(ad_variables, variables, index);
+        element->bind_parameters(ad_parameters, parameters, parameter_index);
+        element->values_owner = this;
+    }
+    flexible_index = parameter_starts_.back();
+    for (FlexibleParameter* parameter : net.flexible_parameters) {
+        int index = flexible_index;
+        flexible_index += 3;
+        if (!unowned(parameter)) continue;
+        parameter->bind(ad_parameters, parameters, index);
+        parameter->values_owner = this;
+    }
 }
 
 void AbstractSolver::reset_inputs() {
@@ -54,6 +149,23 @@ void AbstractSolver::gather_values() {
 }
 
 void AbstractSolver::bind_values(const ADVector& ad_variables, const ADVector& ad_parameters) {
+    bound_nodes_.clear();
+    for (const auto& node : network->connections) {
+        if (node->grounded) continue;
+        node->values_owner = this;
+        bound_nodes_.push_back(node.get());
+    }
+    variable_starts_.assign(1, static_cast<int>(2 * bound_nodes_.size()));
+    parameter_starts_.assign(1, 0);
+    std::vector<double> scratch_variables, scratch_parameters;
+    for (Element* element : network->elements) {
+        element->values_owner = this;
+        element->collect_variables(scratch_variables);
+        element->collect_parameters(scratch_parameters);
+        variable_starts_.push_back(variable_starts_.front() + static_cast<int>(scratch_variables.size()));
+        parameter_starts_.push_back(static_cast<int>(scratch_parameters.size()));
+    }
+    for (FlexibleParameter* parameter : network->flexible_parameters) parameter->values_owner = this;
     bind_network_values(*network, ad_variables, variables, ad_parameters, parameters);
 }
 

@@ -1,5 +1,7 @@
 #include "solvers/network.hpp"
 
+#include "solvers/abstract_solver.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
@@ -23,6 +25,11 @@ ElectricalNetwork::ElectricalNetwork(std::vector<Element*> elements_in)
         else if (auto* delta = dynamic_cast<DeltaFlexibleLoad*>(element))
             flexible_parameters.insert(delta->parameters.begin(), delta->parameters.end());
     }
+}
+
+ElectricalNetwork::~ElectricalNetwork() {
+    // Each detach unregisters the solver, which shortens the list.
+    while (!solvers.empty()) solvers.back()->detach();
 }
 
 NetworkValues collect_network_values(const ElectricalNetwork& network) {

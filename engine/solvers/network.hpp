@@ -20,12 +20,18 @@
 namespace meshvolt {
 
 class FlexibleParameter;
+class AbstractSolver;
 
 class ElectricalNetwork {
   public:
     // Keeps the elements in the given order and lists every distinct node reached through their
     // ports, in order of first appearance (elements in order, ports in port order).
     explicit ElectricalNetwork(std::vector<Element*> elements);
+    ElectricalNetwork(const ElectricalNetwork&) = delete;
+    ElectricalNetwork& operator=(const ElectricalNetwork&) = delete;
+    // Detaches the solvers still on the network (AbstractSolver::detach), so that none of them
+    // reads the network once it is gone.
+    ~ElectricalNetwork();
 
     // Not owned.
     std::vector<Element*> elements;
@@ -34,6 +40,9 @@ class ElectricalNetwork {
     // The distinct parameter objects of the network's flexible loads, ordered by address; not
     // owned.
     std::set<FlexibleParameter*> flexible_parameters;
+
+    // The solvers on the network, in order of creation (they register and unregister themselves).
+    std::vector<AbstractSolver*> solvers;
 };
 
 struct NetworkValues {

@@ -39,8 +39,9 @@ JacobianAnalysis AbstractNewton::analyse_jacobian() {
         }
         if (zero) zero_columns.push_back(j);
     }
-    return {find_owning_elements(*network, zero_columns),
-            find_owning_elements(*network, std::vector<std::int64_t>(non_finite_rows.begin(),
+    const ElectricalNetwork& owners = attached_network();
+    return {find_owning_elements(owners, zero_columns),
+            find_owning_elements(owners, std::vector<std::int64_t>(non_finite_rows.begin(),
                                                                      non_finite_rows.end()))};
 }
 

@@ -141,7 +141,7 @@ double SingleVoltageRegulator::forward_step() {
 
 void SingleVoltageRegulator::release_values(const Eigen::VectorXd& variables,
                                             const Eigen::VectorXd& parameters) {
-    tap.release_from(variables);
+    tap.keep_from(variables);
     z2.release_from(parameters);
     ym.release_from(parameters);
     u_ref.release_from(parameters);

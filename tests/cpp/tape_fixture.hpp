@@ -71,7 +71,7 @@ class TapeCheck {
     }
 
     ~TapeCheck() {
-        for (auto& node : nodes_) node->potential.release_from(variables);
+        for (auto& node : nodes_) node->potential.keep_from(variables);
         for (Element* e : elements_) e->release_values(variables, parameters);
         for (FlexibleParameter* f : limits_) f->release_from(parameters);
     }

@@ -104,20 +104,18 @@ TEST(BackwardForward, SweepsWriteThroughSoALaterSolverStartsThere) {
     bus.connect(source, {{0, 0}, {1, 1}, {2, 2}});
     bus.connect(ref, {{2, 0}});
     ElectricalNetwork network({&source, &ref, &bus});
-    {
-        BackwardForward solver(&network);
-        const auto [iterations, change] = solver.solve_load_flow(5, 1e-9);
-        EXPECT_EQ(iterations, 1);
-        EXPECT_EQ(change, 0.0);
-        EXPECT_DOUBLE_EQ(solver.variables[2], u[1].real());  // node of phase 2, bound
-        solver.variables[0] = -1.0;
-        solver.reset_inputs();
-        EXPECT_EQ(solver.variables[0], 0.0);  // the gathered flat start
-    }
+    BackwardForward solver(&network);
+    const auto [iterations, change] = solver.solve_load_flow(5, 1e-9);
+    EXPECT_EQ(iterations, 1);
+    EXPECT_EQ(change, 0.0);
+    EXPECT_DOUBLE_EQ(solver.variables[2], u[1].real());  // node of phase 2, bound
     // The forward step wrote the node's own value too: a new solver gathers the swept potentials.
     BackwardForward later(&network);
     EXPECT_DOUBLE_EQ(later.variables[0], 230.0);
     EXPECT_DOUBLE_EQ(later.variables[3], u[1].imag());
+    solver.variables[0] = -1.0;
+    solver.reset_inputs();
+    EXPECT_EQ(solver.variables[0], 0.0);  // the gathered flat start
 }
 
 }  // namespace

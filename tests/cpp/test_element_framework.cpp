@@ -1,7 +1,9 @@
 // Ports, nodes, joining and leaving, and the solver-value holders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
 #include <limits>
 #include <stdexcept>
 
@@ -128,6 +130,58 @@ TEST(Element, DestroyedElementLeavesNoPortInItsNodes) {
     EXPECT_EQ(a.ports[0].connection->ports, std::vector<Port*>{&a.ports[0]});
 }
 
+TEST(Element, AbsorbedNodeKeepsNoMember) {
+    // p joins e, leaves, and z absorbs p's old node through e: that node must not go on listing e,
+    // which is destroyed before q merges the node again through p's disconnected port.
+    Element p(1), z(1), q(1);
+    {
+        Element e(1);
+        p.connect(e, {{0, 0}});
+        p.disconnect();
+        z.connect(e, {{0, 0}});
+        EXPECT_TRUE(p.ports[0].connection->ports.empty());
+        EXPECT_EQ(z.ports[0].connection->ports, (std::vector<Port*>{&z.ports[0], &e.ports[0]}));
+    }
+    q.connect(p, {{0, 0}});
+    EXPECT_EQ(q.ports[0].connection->ports, std::vector<Port*>{&q.ports[0]});
+    EXPECT_EQ(z.ports[0].connection->ports, std::vector<Port*>{&z.ports[0]});
+    EXPECT_NE(p.ports[0].connection, q.ports[0].connection);  // a disconnected port is not re-pointed
+}
+
+TEST(Element, MembersLeaveInAnyOrderAndTheRestKeepTheirJoinOrder) {
+    // Six elements joined to one ground; the listed ones leave (destroyed or disconnected), in
+    // that order, and the others stay listed in the order in which they joined.
+    struct Case {
+        std::vector<int> leaving;
+        bool destroyed;
+    };
+    const Case cases[] = {
+        {{0}, true}, {{5}, true}, {{2, 4}, true}, {{5, 0, 3, 1, 2, 4}, true}, {{3, 3, 1}, false},
+    };
+    for (const Case& c : cases) {
+        Ground ground;
+        std::vector<std::unique_ptr<Element>> members;
+        for (int k = 0; k < 6; ++k) {
+            members.push_back(std::make_unique<Element>(1));
+            ground.connect(*members.back(), {{0, 0}});
+        }
+        for (int k : c.leaving) {
+            if (!members[k]) continue;
+            if (c.destroyed)
+                members[k].reset();
+            else
+                members[k]->disconnect();
+        }
+        std::vector<Port*> expected{&ground.ports[0]};
+        for (int k = 0; k < 6; ++k) {
+            const bool left = std::find(c.leaving.begin(), c.leaving.end(), k) != c.leaving.end();
+            if (!left) expected.push_back(&members[k]->ports[0]);
+        }
+        EXPECT_EQ(ground.ports[0].connection->ports, expected)
+            << ::testing::PrintToString(c.leaving) << (c.destroyed ? " destroyed" : " disconnected");
+    }
+}
+
 TEST(Element, BalanceCurrentIsMinusTheOtherMembers) {
     Element a(1), b(1), c(1);
     a.connect(b, {{0, 0}});
@@ -175,6 +229,27 @@ TEST(Holders, ComplexVariableReadsOwnValueUntilBoundThenWritesThrough) {
     EXPECT_FALSE(h.bound);
     values[1] = -1.0;
     EXPECT_EQ(h.get(), Complex(5.0, 6.0));
+}
+
+TEST(Holders, AVariableLeavingItsSolverKeepsTheSolversValue) {
+    Eigen::VectorXd values = Eigen::VectorXd::Constant(3, 4.0);
+    Eigen::VectorXd elsewhere = Eigen::VectorXd::Zero(3);
+    ADVector tape(3);
+    ComplexVariable c(Complex(1.0, 2.0));
+    RealVariable r(3.0);
+    int index = 0;
+    c.bind(tape, values, index);
+    r.bind(tape, values, index);
+    values << 7.0, 8.0, 9.0;
+    c.keep_from(elsewhere);  // bound into other storage: nothing happens
+    r.keep_from(elsewhere);
+    EXPECT_TRUE(c.bound && r.bound);
+    c.keep_from(values);
+    r.keep_from(values);
+    EXPECT_FALSE(c.bound || r.bound);
+    values.setZero();
+    EXPECT_EQ(c.get(), Complex(7.0, 8.0));
+    EXPECT_EQ(r.get(), 9.0);
 }
 
 TEST(Holders, RealVariableBindsOneEntry) {

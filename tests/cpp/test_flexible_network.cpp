@@ -226,5 +226,25 @@ TEST(FlexibleFeeder, LaterSolverRebindsTheLimits) {
     EXPECT_EQ(f.q_u.q_max.get(), 1500.0);
 }
 
+// The later solver going first: the older one takes the limits over at its next solve, with the
+// updates made meanwhile, and the elements show its results.
+TEST(FlexibleFeeder, OlderSolverTakesTheLimitsOverWhenTheLaterGoes) {
+    for (Method method : all_methods) {
+        const std::string what = method_name(method);
+        FlexibleFeeder f;
+        ElectricalNetwork network(f.feeder.elements);
+        auto older = make_solver(method, network);
+        auto later = make_solver(Method::newton, network);
+        solve_to_convergence(*later, Method::newton);
+        later.reset();
+        EXPECT_FALSE(f.q_u.s_max.bound) << what;
+        f.q_u.update_parameters(9000.0, -1000.0, 1500.0);
+        solve_to_convergence(*older, method);
+        EXPECT_EQ(f.q_u.q_max.get(), 1500.0) << what;
+        EXPECT_TRUE(f.q_u.q_max.bound) << what;
+        expect_solved(f, network, what + ", older solver");
+    }
+}
+
 }  // namespace
 }  // namespace meshvolt

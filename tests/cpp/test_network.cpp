@@ -26,7 +26,10 @@ class BindingSolver : public AbstractSolver {
         bind_values_without_tape();
         initial_variables = variables;
     }
-    std::pair<int, double> solve_load_flow(int, double) override { return {0, 0.0}; }
+    std::pair<int, double> solve_load_flow(int, double) override {
+        claim_values();
+        return {0, 0.0};
+    }
 };
 
 std::vector<double> to_std(const Eigen::VectorXd& v) {
@@ -147,19 +150,105 @@ TEST(NetworkValues, BindingRefusesVectorsOfTheWrongLength) {
     }
 }
 
-TEST(AbstractSolver, DestructionUnbindsWithoutWritingBack) {
+TEST(AbstractSolver, DestructionWritesTheLastValuesBackThenUnbinds) {
     SourceNetwork s;
     {
         BindingSolver solver(s.network.get());
         solver.variables[0] = 999.0;
-        solver.parameters[0] = 888.0;
+        solver.variables[3] = 7.0;
+        const Complex u[] = {Complex(240.0, 0.0)};
+        s.source.update_voltages(u);
     }
     EXPECT_FALSE(s.bus.ports[0].connection->potential.bound);
     EXPECT_FALSE(s.source.currents[0].bound);
     EXPECT_FALSE(s.source.voltages[0].bound);
-    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(200.0, 10.0));
-    EXPECT_EQ(s.source.voltages[0].get(), Complex(230.0, 0.0));
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(999.0, 10.0));
+    EXPECT_EQ(s.source.currents[0].get(), Complex(0.0, 7.0));
+    EXPECT_EQ(s.source.voltages[0].get(), Complex(240.0, 0.0));
+    EXPECT_EQ(s.bus.ports[0].connection->values_owner, nullptr);
+    EXPECT_EQ(s.source.values_owner, nullptr);
+    EXPECT_TRUE(s.network->solvers.empty());
 }
+
+TEST(AbstractSolver, AnOlderSolverBindsTheValuesAgainOnceTheNewerIsGone) {
+    SourceNetwork s;
+    BindingSolver older(s.network.get());
+    older.variables[0] = 111.0;
+    {
+        BindingSolver newer(s.network.get());
+        newer.variables[0] = 222.0;
+        EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(222.0, 10.0));
+    }
+    // The newer solver's last values stay visible; an update made now reaches only the own value.
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(222.0, 10.0));
+    const Complex u[] = {Complex(250.0, 5.0)};
+    s.source.update_voltages(u);
+    EXPECT_EQ(older.parameters[0], 230.0);
+
+    older.solve_load_flow(1, 0.0);
+    EXPECT_EQ(s.source.values_owner, &older);
+    EXPECT_EQ(to_std(older.parameters), (std::vector<double>{250.0, 5.0}));
+    EXPECT_EQ(older.variables[0], 111.0);  // its own solution, not the values written back
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(111.0, 10.0));
+    const Complex w[] = {Complex(260.0, 0.0)};
+    s.source.update_voltages(w);
+    EXPECT_EQ(older.parameters[0], 260.0);
+}
+
+TEST(AbstractSolver, ASolverTakesOverOnlyTheValuesWhoseSolverIsGone) {
+    // Two networks share the bus and the source; a solver on the second one binds them, then goes.
+    SourceNetwork s;
+    const Complex w[] = {Complex(50.0, 0.0)};
+    Bus other(1, w);
+    BindingSolver first(s.network.get());
+    first.variables[0] = 111.0;
+    auto shared = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&s.source, &other});
+    auto second = std::make_unique<BindingSolver>(shared.get());
+    BindingSolver third(shared.get());  // owns the source, its node and `other` from now on
+    second.reset();
+    EXPECT_EQ(s.source.values_owner, &third);
+    EXPECT_EQ(s.bus.ports[0].connection->values_owner, &third);
+    third.variables[0] = 333.0;
+    first.solve_load_flow(1, 0.0);  // nothing is unowned: nothing changes hands
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(333.0, 10.0));
+    EXPECT_EQ(s.reference.values_owner, &first);
+
+    {
+        BindingSolver gone(shared.get());
+    }
+    // The shared holders are unbound now; the first solver's next solve binds them to itself at
+    // their places in its own layout, and leaves `other`, which is not in its network, alone.
+    EXPECT_FALSE(s.source.voltages[0].bound);
+    first.solve_load_flow(1, 0.0);
+    EXPECT_EQ(s.source.values_owner, &first);
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(111.0, 10.0));
+    EXPECT_EQ(s.source.voltages[0].value_ptr, first.parameters.data());
+    EXPECT_EQ(other.values_owner, nullptr);
+}
+
+TEST(AbstractSolver, TakingOverKeepsTheLayoutOfBindingWhenANodeIsGroundedSince) {
+    SourceNetwork s;
+    BindingSolver older(s.network.get());  // variables: bus node (0, 1), source current (2, 3)
+    older.variables[3] = 5.0;
+    { BindingSolver newer(s.network.get()); }
+    PotentialRef second;
+    s.bus.connect(second, {{0, 0}});  // the bus node survives, grounded: it has no place now
+    older.solve_load_flow(1, 0.0);
+    EXPECT_EQ(s.source.values_owner, &older);
+    EXPECT_EQ(s.source.currents[0].get(), Complex(0.0, 5.0));
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(0.0, 0.0));
+}
+
+TEST(AbstractSolver, ANetworkDestroyedFirstDetachesItsSolvers) {
+    SourceNetwork s;
+    BindingSolver solver(s.network.get());
+    solver.variables[0] = 300.0;
+    s.network.reset();
+    EXPECT_EQ(solver.network, nullptr);
+    EXPECT_FALSE(s.bus.ports[0].connection->potential.bound);
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(300.0, 10.0));
+    EXPECT_THROW(solver.solve_load_flow(1, 0.0), std::runtime_error);
+}  // the solver is destroyed after its network without reading it
 
 TEST(AbstractSolver, DestroyingAnOlderSolverLeavesTheNewerBindings) {
     SourceNetwork s;

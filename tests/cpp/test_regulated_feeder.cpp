@@ -165,5 +165,19 @@ TEST(RegulatedFeeder, BehindASinglePhaseTransformerTheMethodsAgree) {
             testing::expect_close(solutions[m][i], solutions[0][i], 1e-7, "methods agree");
 }
 
+// The tap is a solver variable: a solver that goes away leaves its solved tap in the regulator.
+TEST(RegulatedFeeder, DestroyedSolverLeavesItsTapBehind) {
+    const Complex u = 230.0, z1(0.05, 0.1), y = 1.0 / Complex(10.0, 3.0);
+    RegulatedFeeder f(u, z1, y, 240.0, 0.0, 1e3);
+    ElectricalNetwork network(f.feeder.elements);
+    auto solver = testing::make_solver(testing::Method::newton, network);
+    testing::solve_to_convergence(*solver, testing::Method::newton);
+    const double solved = f.regulator->get_tap();
+    EXPECT_GT(solved, 1.01);
+    solver.reset();
+    EXPECT_FALSE(f.regulator->tap.bound);
+    EXPECT_EQ(f.regulator->get_tap(), solved);
+}
+
 }  // namespace
 }  // namespace meshvolt

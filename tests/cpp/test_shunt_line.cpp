@@ -367,10 +367,12 @@ TEST(ShuntLine, SinglePhaseForwardStepWritesOnlyTheSolverValue) {
         EXPECT_EQ(potential(b, 0), v1[0]);            // the bound read shows the new value
         EXPECT_EQ(b.ports[0].connection->potential.value, v2[0]);  // the own value is kept
     }
-    // Once the solver is gone the caches no longer point into its storage: the general path
-    // writes the own value and measures the modulus.
+    // Once the solver is gone the caches no longer point into its storage (b's node kept the
+    // solver's value, v1): the general path writes the own value and measures the modulus.
     EXPECT_EQ(line.v2_storage, nullptr);
     EXPECT_EQ(line.v1_storage, nullptr);
+    EXPECT_EQ(b.ports[0].connection->potential.value, v1[0]);
+    b.ports[0].connection->set_potential(v2[0]);
     EXPECT_DOUBLE_EQ(line.forward_step(), 5.0);
     EXPECT_EQ(b.ports[0].connection->potential.value, v1[0]);
 }

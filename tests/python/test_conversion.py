@@ -259,6 +259,47 @@ def test_int_buffers_take_int32_only(ports, found):
                    lambda: ohmweave.CyBus(2, carray(1, 2)).connect_ports(ports))
 
 
+def misaligned(values, dtype):
+    """A writable array of the values whose first item lies one byte past an aligned address."""
+    values = np.asarray(values, dtype=dtype)
+    array = np.frombuffer(bytearray(values.nbytes + 1), dtype=dtype, count=len(values), offset=1)
+    array[:] = values
+    assert not array.flags.aligned
+    return array
+
+
+def test_misaligned_buffers_are_read_from_a_copy():
+    bus = ohmweave.CyBus(3, misaligned([1 + 2j, 3, -4j], complex))
+    assert bus.get_potentials(3).tolist() == [1 + 2j, 3, -4j]
+    bus.connect_ports(misaligned([2, 0], np.int32))
+    assert bus.get_port_potential(0) == -4j
+    load = ohmweave.CyPowerLoad(2, carray(1))
+    load.update_powers(misaligned([50 - 5j], complex))
+    # A constant-power load on a bus held at 10 V by a source draws I = conj(S / V) = 5 + 0.5j.
+    tail = ohmweave.CyBus(1, carray(10))
+    source = ohmweave.CyVoltageSource(2, carray(10))
+    reference = ohmweave.CyPotentialRef()
+    tail.connect(load, [(0, 0)])
+    tail.connect(source, [(0, 0)])
+    load.connect(source, [(1, 1)])
+    reference.connect(load, [(0, 1)])
+    elements = [tail, source, load, reference]
+    network = ohmweave.CyElectricalNetwork(np.array(elements, dtype=object), len(elements))
+    solver = ohmweave.CyNewton(network, False)
+    solver.set_variables(misaligned(solver.get_variables(), np.double))
+    solver.solve_load_flow(20, 1e-10)
+    assert load.get_port_current(0) == pytest.approx(5 + 0.5j, abs=1e-9)
+
+
+def test_a_misaligned_result_array_is_refused(monkeypatch):
+    fake = types.SimpleNamespace(empty=lambda n, dtype: misaligned(np.zeros(n), dtype),
+                                 complex128=np.complex128)
+    monkeypatch.setattr(ohmweave, "np", fake)
+    raises_exactly(ValueError,
+                   "Buffer of 'double complex' items is not aligned to 8 bytes and cannot be written",
+                   lambda: BUS.get_potentials(2))
+
+
 # --- index pairs --------------------------------------------------------------------------------
 
 def two_buses():

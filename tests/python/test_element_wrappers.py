@@ -132,6 +132,19 @@ def test_disconnect_takes_the_ports_out_of_their_nodes():
     assert a.get_potentials(1).tolist() == [2]
 
 
+def test_a_node_absorbed_through_a_deleted_element_keeps_nothing_of_it():
+    # P's node is absorbed by Z's through E, then E is deleted and Q merges P's old node again.
+    p, z, q = (ohmweave.CyBus(1, carray(v)) for v in (1, 2, 3))
+    e = ohmweave.CyBus(1, carray(4))
+    p.connect(e, [(0, 0)])
+    p.disconnect()
+    z.connect(e, [(0, 0)])
+    del e
+    q.connect(p, [(0, 0)])
+    # Nothing moved: each bus still reads the potential of its own node.
+    assert [b.get_potentials(1).tolist() for b in (p, z, q)] == [[1], [2], [3]]
+
+
 # --- grounds and potential references -----------------------------------------------------------
 
 def test_a_ground_has_one_port_at_zero():

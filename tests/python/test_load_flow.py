@@ -393,12 +393,13 @@ def test_a_converged_solve_is_not_repeated(method):
 
 
 def test_a_later_solver_starts_from_the_values_the_elements_hold():
-    # Variables [V_head, V_tail, J_source], each (re, im). A Newton solve writes only its own
-    # vectors; the sweeps write the nodes' own potentials too.
+    # Variables [V_head, V_tail, J_source], each (re, im). While its solver lives, a Newton solve
+    # writes only that solver's vectors; the sweeps write the nodes' own potentials too.
     u, z, s = 230, 0.5 + 0.3j, 5000 + 2000j
     feeder, source, line, load = single_phase(u, z, s)
     network = feeder.network()
-    solve(ohmweave.CyNewton(network, False), "Newton")
+    newton = ohmweave.CyNewton(network, False)
+    solve(newton, "Newton")
     assert ohmweave.CyNewton(network, False).get_variables()[:4].tolist() == [230, 0, 230, 0]
 
     sweeps = ohmweave.CyBackwardForward(network)

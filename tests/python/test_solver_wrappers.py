@@ -804,15 +804,49 @@ def test_references_are_held_and_released(method):
     assert [sys.getrefcount(e) for e in f.elements] == before
 
 
-def test_a_deleted_solver_leaves_the_elements_their_own_values():
+@pytest.mark.parametrize("method", SOLVER_MAKERS)
+def test_a_deleted_solver_leaves_its_last_results_in_the_elements(method):
     f = single_phase_feeder()
-    solver = ohmweave.CyNewton(f.network, False)
-    solver.solve_load_flow(20, 1e-10)
-    assert f.tail.get_port_potential(0) != 230
+    solver = SOLVER_MAKERS[method](f.network)
+    solver.solve_load_flow(100, 1e-10)
     del solver
     gc.collect()
-    # A Newton solve changes only its solver's vectors; the node keeps its own value.
-    assert f.tail.get_port_potential(0) == 230
+    v = load_voltage(230, f.z, f.power)
+    assert f.tail.get_port_potential(0) == pytest.approx(v, abs=1e-7)
+    assert f.load.get_port_current(0) == pytest.approx(np.conj(f.power / v), abs=1e-7)
+    # A solver made afterwards starts from them.
+    assert ohmweave.CyNewton(f.network, False).get_variables()[2:4] == pytest.approx(
+        [v.real, v.imag], abs=1e-7)
+
+
+@pytest.mark.parametrize("method", SOLVER_MAKERS)
+def test_an_older_solver_takes_the_values_over_once_the_newer_is_gone(method):
+    f = single_phase_feeder()
+    older = SOLVER_MAKERS[method](f.network)
+    newer = ohmweave.CyNewton(f.network, False)
+    newer.solve_load_flow(20, 1e-10)
+    del newer
+    # Updated while no solver holds the values, then solved by the older solver: the elements
+    # show its solution for the new set-point.
+    power = 6000 + 1500j
+    f.load.update_powers(carray(power))
+    assert older.solve_load_flow(100, 1e-10)[1] <= 1e-10
+    v = load_voltage(230, f.z, power)
+    assert f.tail.get_port_potential(0) == pytest.approx(v, abs=1e-7)
+    assert f.load.get_port_current(0) == pytest.approx(np.conj(power / v), abs=1e-7)
+    f.load.update_powers(carray(f.power))  # reaches the older solver's parameters again
+    older.solve_load_flow(100, 1e-10)
+    assert f.tail.get_port_potential(0) == pytest.approx(load_voltage(230, f.z, f.power), abs=1e-7)
+
+
+def test_while_the_newer_solver_lives_an_older_solve_changes_only_its_own_vector():
+    f = single_phase_feeder()
+    older = ohmweave.CyNewton(f.network, False)
+    newer = ohmweave.CyNewton(f.network, False)
+    older.solve_load_flow(20, 1e-10)
+    assert f.tail.get_port_potential(0) == 230  # the newer solver's unsolved start
+    assert older.get_variables()[2] == pytest.approx(load_voltage(230, f.z, f.power).real)
+    del newer
 
 
 def test_a_reference_cycle_through_a_solver_is_collected():

@@ -1,6 +1,7 @@
 #include "arguments.hpp"
 
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -271,13 +272,13 @@ bool intern_parameter_names(const std::vector<Parameter>& parameters) {
     return true;
 }
 
-const ItemKind complex_items{"double complex", 16, 'd', true};
-const ItemKind int_items{"int", 4, 'i', false};
-const ItemKind double_items{"double", 8, 'd', false};
+const ItemKind complex_items{"double complex", 16, 'd', true, alignof(Complex)};
+const ItemKind int_items{"int", 4, 'i', false, alignof(int)};
+const ItemKind double_items{"double", 8, 'd', false, alignof(double)};
 const ItemKind object_items{"CyFlexibleParameter", static_cast<Py_ssize_t>(sizeof(PyObject*)), 'O',
-                            false};
+                            false, alignof(PyObject*)};
 
-bool BufferView::acquire(PyObject* object, const ItemKind& kind) {
+bool BufferView::acquire(PyObject* object, const ItemKind& kind, bool written_in_place) {
     release();
     if (object == Py_None) {
         none_ = true;
@@ -300,7 +301,16 @@ bool BufferView::acquire(PyObject* object, const ItemKind& kind) {
                          0);
         } else if (view_.shape[0] > 1 && view_.strides && view_.strides[0] != view_.itemsize) {
             PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
+        } else if (reinterpret_cast<std::uintptr_t>(view_.buf) % kind.alignment == 0) {
+            return true;
+        } else if (written_in_place) {
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer of '%s' items is not aligned to %zu bytes and cannot be written",
+                         kind.name, kind.alignment);
         } else {
+            const auto bytes = static_cast<std::size_t>(view_.shape[0] * view_.itemsize);
+            aligned_copy_.resize((bytes + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t));
+            std::memcpy(aligned_copy_.data(), view_.buf, bytes);
             return true;
         }
     }
@@ -310,6 +320,7 @@ bool BufferView::acquire(PyObject* object, const ItemKind& kind) {
 
 void BufferView::release() {
     if (held_) PyBuffer_Release(&view_);
+    aligned_copy_.clear();
     held_ = false;
     none_ = false;
 }

@@ -7,7 +7,8 @@
 //   3. test the extension-type and exact-`str` parameters, in parameter order;
 //   4. run the body, which makes its own further conversions (index pairs, the UTF-8 encoding of an
 //      exact `str`) and the checks of buffer lengths against what the engine reads.
-// Buffers are read in place: a view holds the exporter's buffer for the duration of the call.
+// Buffers are read in place: a view holds the exporter's buffer for the duration of the call. A
+// buffer whose first item is not aligned for its item type is read from an aligned copy instead.
 #pragma once
 
 #include <array>
@@ -83,6 +84,7 @@ struct ItemKind {
     Py_ssize_t size;
     char code;         // 'd' (with complex: "Zd"), 'i' (any signed integer code of size 4), 'O'
     bool complex;
+    std::size_t alignment;  // of the engine type the items are read as
 };
 
 extern const ItemKind complex_items;
@@ -91,6 +93,9 @@ extern const ItemKind double_items;
 extern const ItemKind object_items;
 
 // A writable, one-dimensional, C-contiguous view of an exporter's buffer, held until destroyed.
+// data() is aligned for the item type: a misaligned buffer is copied once when it is acquired
+// (reading items through a misaligned typed pointer is undefined behaviour), or refused with
+// ValueError where the items are to be written in place.
 class BufferView {
   public:
     BufferView() = default;
@@ -100,17 +105,22 @@ class BufferView {
 
     // None gives an empty view without any check; every other object must export a buffer whose
     // items match `kind`. Returns false with a Python error set.
-    bool acquire(PyObject* object, const ItemKind& kind);
+    bool acquire(PyObject* object, const ItemKind& kind, bool written_in_place = false);
     void release();
 
     bool is_none() const { return none_; }
     Py_ssize_t size() const { return held_ ? view_.shape[0] : 0; }
-    void* data() const { return held_ ? view_.buf : nullptr; }
+    void* data() const {
+        if (!held_) return nullptr;
+        return aligned_copy_.empty() ? view_.buf : static_cast<void*>(aligned_copy_.data());
+    }
 
   private:
     Py_buffer view_{};
     bool held_ = false;
     bool none_ = false;
+    // The items of a misaligned buffer, in storage aligned for any item type.
+    mutable std::vector<std::max_align_t> aligned_copy_;
 };
 
 

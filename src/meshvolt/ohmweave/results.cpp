@@ -53,7 +53,7 @@ ResultArray::ResultArray(Py_ssize_t length, const ItemKind& kind, SourceLine whe
                      Py_TYPE(array_.get())->tp_name, ndarray ? ndarray->tp_name : "numpy.ndarray");
         throw_python_error(where);
     }
-    if (!view_.acquire(array_.get(), kind)) throw_python_error(where);
+    if (!view_.acquire(array_.get(), kind, true)) throw_python_error(where);
     if (view_.size() < length) {
         PyErr_Format(PyExc_ValueError, "np.empty(%zd) returned %zd items", length, view_.size());
         throw_python_error(where);
