@@ -63,7 +63,29 @@ KINDS = {
         ohmweave.CyCurrentLoad(n, carray(*[4 - 1j] * (n - 1))), n, 0))(r.randint(2, 4)),
     "delta current load": lambda r: (ohmweave.CyDeltaCurrentLoad(3, carray(*[2 + 0.5j] * 3)), 3, 0),
     "load balancer": lambda r: (ohmweave.CyLoadBalancer(0.05 + 0.02j, 0.001 - 0.01j, 1.0), 4, 0),
+    "flexible load": lambda r: (lambda n: (
+        ohmweave.CyFlexibleLoad(n, carray(*[1000 + 300j] * (n - 1)),
+                                flexible_parameters(n - 1)), n, 0))(r.randint(2, 4)),
+    "delta flexible load": lambda r: (
+        ohmweave.CyDeltaFlexibleLoad(3, carray(*[900 + 200j] * 3), flexible_parameters(3)), 3, 0),
+    "single-phase transformer": lambda r: (ohmweave.CySingleTransformer(0.1 + 0.2j, 1e-5, 1), 4, 2),
+    # Sides of unequal sizes join through connect only.
+    "centre-tapped transformer": lambda r: (ohmweave.CyCenterTransformer(0.1 + 0.2j, 1e-5, 1), 5, 0),
+    "three-phase transformer": lambda r: (ohmweave.CyThreePhaseTransformer(
+        3, 4, "D", "y", 0.1 + 0.2j, 1e-5, 400 / 690, 11), 7, 0),
+    # Port 3 starts in port 1's node (see Sequence.add).
+    "voltage regulator": lambda r: (
+        ohmweave.CySingleVoltageRegulator(0.02 + 0.05j, 1e-4, 230, 0.1, 100, 0), 4, 2),
 }
+
+
+def flexible_parameters(count):
+    """One q_u parameter shared by every phase, as the loads' Python objects keep it alive."""
+    control = lambda kind: ohmweave.CyControl(kind, 210.0, 220.0, 240.0, 250.0, 100.0, 1e-6)
+    shared = ohmweave.CyFlexibleParameter(control("constant"), control("q_u"),
+                                          ohmweave.CyProjection("euclidean", 100.0, 1e-6),
+                                          5000.0, -1000.0, 1000.0)
+    return np.array([shared] * count, dtype=object)
 
 SOLVERS = {
     "Newton": lambda network: ohmweave.CyNewton(network, False),
@@ -133,6 +155,8 @@ class Session:
         self.alive[record.key] = SimpleNamespace(kind=kind, count=count)
         self.topology += 1
         self.pool.append(record)
+        if kind == "voltage regulator":
+            self.nodes.join(record.key, 1, record.key, 3)
         return record
 
     def create(self):
