@@ -14,7 +14,7 @@ against each peer and the growth from one N to the next.
 
 The peers are optional benchmark dependencies:
 
-    .venv/bin/pip install -e '.[bench]'     (or: pip install power-grid-model opendssdirect.py)
+    .venv/bin/pip install power-grid-model opendssdirect.py     (the package's `bench` extra)
     .venv/bin/python bench/peer_comparison.py [--cpu] [N ...]
 
 With --cpu the figures are the CPU time of the calling thread instead of wall-clock time: on a
