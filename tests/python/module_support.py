@@ -9,15 +9,8 @@ import traceback
 from types import SimpleNamespace
 
 import numpy as np
-import pytest
 
 from meshvolt import ohmweave
-
-# The solver wrappers are made by the module once their engine classes exist.
-requires_solvers = pytest.mark.skipif(
-    not all(hasattr(ohmweave, name) for name in ("CyElectricalNetwork", "CyNewton")),
-    reason="the network and solver wrappers are not part of this build",
-)
 
 
 def carray(*values):

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, iarray, module_entries, requires_solvers, solve_newton
+from module_support import carray, iarray, module_entries, solve_newton
 
 
 def raises_exactly(error_type, message, call):
@@ -252,7 +252,6 @@ def balanced(magnitude):
     return [cmath.rect(magnitude, -2 * cmath.pi * k / 3) for k in range(3)]
 
 
-@requires_solvers
 def test_a_bus_on_a_star_source_takes_its_voltages():
     voltages = balanced(230.0)
     source = ohmweave.CyVoltageSource(4, carray(*voltages))
@@ -270,7 +269,6 @@ def test_a_bus_on_a_star_source_takes_its_voltages():
     assert np.allclose(bus.get_potentials(3), balanced(240.0), atol=1e-9)
 
 
-@requires_solvers
 def test_update_voltage_reaches_the_next_solve():
     source = ohmweave.CyVoltageSource(2, carray(230))
     reference = ohmweave.CyPotentialRef()
@@ -281,7 +279,6 @@ def test_update_voltage_reaches_the_next_solve():
     assert source.get_port_potential(0) == pytest.approx(110 + 10j)
 
 
-@requires_solvers
 def test_a_delta_source_with_a_delta_reference():
     u1, u2 = 400.0, cmath.rect(400.0, -2 * cmath.pi / 3)
     source = ohmweave.CyDeltaVoltageSource(3, carray(u1, u2))
@@ -294,7 +291,6 @@ def test_a_delta_source_with_a_delta_reference():
     assert np.allclose(v, [vb + u1, vb, vb - u2], atol=1e-9)
 
 
-@requires_solvers
 def test_initialize_potentials_writes_through_to_the_solver():
     source = ohmweave.CyVoltageSource(2, carray(230))
     reference = ohmweave.CyPotentialRef()

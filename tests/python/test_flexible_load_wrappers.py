@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers, star_supply
+from module_support import carray, module_entries, star_supply
 
 # The q_u law of the hand-derived shapes: q_min -30 below 210 V, a line to Q at 220 V, Q up to
 # 240 V, a line to q_max 40 at 250 V, q_max above; sharp enough to be exact to rounding 5 V off
@@ -196,7 +196,6 @@ def test_updates_and_readings_need_one_value_per_phase():
                    lambda: delta.get_powers(2), "CyDeltaFlexibleLoad.get_powers")
 
 
-@requires_solvers
 def test_a_load_keeps_its_parameters_alive_while_it_is_in_use():
     parameter = q_u_parameter()
     before = sys.getrefcount(parameter)
@@ -243,7 +242,6 @@ def solve(solver):
     assert residual <= 1e-10
 
 
-@requires_solvers
 @pytest.mark.parametrize("method", SOLVERS)
 def test_star_load_follows_its_law_and_takes_new_limits_at_the_next_solve(method):
     elements, bus, voltages = supply_of_magnitudes([215.0, 230.0, 245.0])
@@ -267,7 +265,6 @@ def test_star_load_follows_its_law_and_takes_new_limits_at_the_next_solve(method
     assert np.allclose(load.get_powers(3), [30 - 20j, 30 + 10j, 30 + 35j], rtol=1e-9)
 
 
-@requires_solvers
 def test_single_phase_load_update_power_and_inner_current():
     elements, bus, voltages = supply_of_magnitudes([245.0])
     load = ohmweave.CyFlexibleLoad(2, carray(20 + 10j), objects(q_u_parameter()))
@@ -282,7 +279,6 @@ def test_single_phase_load_update_power_and_inner_current():
     assert load.get_inner_currents(1)[0] == pytest.approx(np.conj((40 + 20j) / voltages[0]), rel=1e-9)
 
 
-@requires_solvers
 def test_constant_flexible_loads_solve_exactly_as_power_loads():
     powers = carray(3000 + 1000j, 2000 - 500j, 4000 + 0j)
     results = []

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers, solve_newton
+from module_support import carray, module_entries, solve_newton
 
 # A 3 x 3 series impedance that is not symmetric, so that a transposed matrix shows.
 Z3 = np.array([[0.30 + 0.40j, 0.10 + 0.15j, 0.05 + 0.08j],
@@ -241,7 +241,6 @@ VA = balanced(230.0)
 VB = [0.97 * v for v in balanced(230.0, -0.03)]
 
 
-@requires_solvers
 def test_simplified_line_currents_follow_the_impedance_matrix():
     elements, ends, _ = two_sources(VA, VB)
     line = ohmweave.CySimplifiedLine(3, rows(Z3))
@@ -262,7 +261,6 @@ def test_simplified_line_currents_follow_the_impedance_matrix():
     assert np.allclose(line.get_side_currents(3, 3)[0], i1, rtol=1e-9, atol=1e-9)
 
 
-@requires_solvers
 def test_a_single_phase_line_updated_behaves_as_one_built_with_the_new_impedance():
     va, vb = [230.0], [220.0 - 5.0j]
     z, z2 = 0.4 + 0.3j, 0.8 + 0.1j
@@ -294,7 +292,6 @@ def shunt_line_currents(y, z, v1, v2, vx):
     return i1, i2, ix
 
 
-@requires_solvers
 def test_shunt_line_currents_with_its_common_node_on_the_reference():
     elements, ends, reference = two_sources(VA, VB)
     line = ohmweave.CyShuntLine(3, rows(Y3), rows(Z3))
@@ -315,7 +312,6 @@ def test_shunt_line_currents_with_its_common_node_on_the_reference():
     assert np.allclose(line.get_currents(7), np.concatenate([i1, i2, [ix]]), rtol=1e-9, atol=1e-9)
 
 
-@requires_solvers
 def test_a_floating_common_node_settles_where_its_current_is_zero():
     elements, ends, _ = two_sources(VA, VB)
     line = ohmweave.CyShuntLine(3, rows(Y3), rows(Z3))
@@ -329,7 +325,6 @@ def test_a_floating_common_node_settles_where_its_current_is_zero():
     assert np.allclose(line.get_currents(7), np.concatenate([i1, i2, [ix]]), rtol=1e-9, atol=1e-9)
 
 
-@requires_solvers
 def test_single_phase_shunt_line_update():
     va, vb = [230.0], [226.0 - 3.0j]
     y, z = 2e-4j, 0.5 + 0.25j
@@ -346,7 +341,6 @@ def test_single_phase_shunt_line_update():
     assert np.allclose(line.get_currents(3), expected, rtol=1e-9, atol=1e-9)
 
 
-@requires_solvers
 def test_voltage_drop_along_a_line_to_an_admittance_load():
     u, z, y = 230.0, 0.5 + 0.4j, 0.1 - 0.05j
     source = ohmweave.CyVoltageSource(2, carray(u))

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers, solve_newton, star_supply
+from module_support import carray, module_entries, solve_newton, star_supply
 
 STAR_TYPES = ["CyPowerLoad", "CyAdmittanceLoad", "CyCurrentLoad"]
 DELTA_TYPES = ["CyDeltaPowerLoad", "CyDeltaAdmittanceLoad", "CyDeltaCurrentLoad"]
@@ -344,7 +344,6 @@ def test_entries_beyond_the_inner_currents_keep_what_the_new_array_held(monkeypa
 
 # --- currents through a solver ------------------------------------------------------------------
 
-@requires_solvers
 @pytest.mark.parametrize("name", STAR_TYPES)
 def test_star_loads_on_a_source(name):
     buffer, _ = FAMILY[name]
@@ -368,7 +367,6 @@ def test_star_loads_on_a_source(name):
     assert np.allclose(load.get_inner_currents(3), expected, rtol=1e-9)
 
 
-@requires_solvers
 @pytest.mark.parametrize("name", STAR_TYPES)
 def test_single_phase_star_loads_and_their_single_update(name):
     buffer, single = FAMILY[name]
@@ -386,7 +384,6 @@ def test_single_phase_star_loads_and_their_single_update(name):
     assert load.get_currents(2) == pytest.approx([current, -current], rel=1e-9)
 
 
-@requires_solvers
 def test_a_current_load_keeps_its_magnitude_and_turns_with_its_voltage():
     i_set = 10 * cmath.exp(-0.4j)
     elements, bus = star_supply([115.0 * cmath.exp(1.1j)])
@@ -398,7 +395,6 @@ def test_a_current_load_keeps_its_magnitude_and_turns_with_its_voltage():
     assert cmath.phase(current) == pytest.approx(-0.4 + 1.1, rel=1e-12)
 
 
-@requires_solvers
 @pytest.mark.parametrize("name", DELTA_TYPES)
 def test_delta_loads_on_a_source(name):
     values = SETPOINTS[FAMILY[name][0]]
@@ -415,7 +411,6 @@ def test_delta_loads_on_a_source(name):
     assert abs(ports.sum()) < 1e-9
 
 
-@requires_solvers
 @pytest.mark.parametrize("k", [2.0, -1.0])
 def test_load_balancer_impedances(k):
     z2, ym = 0.1 + 0.2j, 1e-3 - 2e-3j

@@ -6,7 +6,7 @@ import re
 import pytest
 
 from meshvolt import ohmweave
-from module_support import module_entries, requires_solvers, run_python
+from module_support import module_entries, run_python
 
 ENTRY = ["meshvolt.ohmweave.cy_set_logging_config"]
 SEVERITIES = ["trace", "debug", "info", "warning", "error", "critical", "off"]
@@ -89,7 +89,6 @@ SOLVER_CREATION = """
 LINE = r"\d\d/\d\d/\d\d \d\d:\d\d:\d\d {level} {message}"
 
 
-@requires_solvers
 def test_debug_records_carry_date_time_level_and_message():
     done = run_python(SOLVER_CREATION.format(configure='ohmweave.cy_set_logging_config("debug")'))
     assert done.returncode == 0, done.stderr
@@ -103,7 +102,6 @@ def test_debug_records_carry_date_time_level_and_message():
         assert re.fullmatch(pattern, line), line
 
 
-@requires_solvers
 @pytest.mark.parametrize("configure", [
     "",  # level info until configured
     'ohmweave.cy_set_logging_config("info")',

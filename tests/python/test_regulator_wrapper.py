@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers
+from module_support import carray, module_entries
 
 Regulator = ohmweave.CySingleVoltageRegulator
 Z2, YM = 0.02 + 0.05j, 1e-4 - 3e-4j
@@ -122,7 +122,6 @@ SOLVERS = [
 ]
 
 
-@requires_solvers
 @pytest.mark.parametrize("u_ref, phi", [(240.0, 0.0), (215.0, 0.3)])
 def test_the_output_settles_on_the_reference_and_the_solvers_agree(u_ref, phi):
     outputs = []

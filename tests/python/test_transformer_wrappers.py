@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, requires_solvers, solve_newton
+from module_support import carray, module_entries, solve_newton
 
 NO_SWEEPS = "2 No backward-forward method has been defined for transformers yet."
 
@@ -138,7 +138,6 @@ def fed_and_loaded(transformer, hv_ports, lv_ports, admittance):
     return [source, hv_ref, transformer, lv_ref, load]
 
 
-@requires_solvers
 def test_an_update_reaches_the_bound_solver_and_the_sweeps_agree():
     z2, y = 0.2 + 0.5j, 0.1 - 0.03j
     transformer = ohmweave.CySingleTransformer(z2, 1e-4 - 1e-3j, 0.5)
@@ -155,7 +154,6 @@ def test_an_update_reaches_the_bound_solver_and_the_sweeps_agree():
     assert elements[-1].get_port_potential(0) == pytest.approx(expected, abs=1e-8)
 
 
-@requires_solvers
 def test_an_unloaded_dyn11_transformer_leads_by_30_degrees():
     k = 0.01
     transformer = ohmweave.CyThreePhaseTransformer(3, 4, "D", "y", 0.01 + 0.04j, 0, k, 11)
@@ -168,7 +166,6 @@ def test_an_unloaded_dyn11_transformer_leads_by_30_degrees():
     assert cmath.phase(lv[0]) == pytest.approx(math.pi / 6)
 
 
-@requires_solvers
 @pytest.mark.parametrize("transformer, hv_ports, lv_ports, ratio, z", [
     # One LV half-winding loaded: half the ratio and half the impedance.
     (lambda: ohmweave.CyCenterTransformer(0.1j, 0, 0.5), 2, [0, 2], 0.25, 0.05j),
