@@ -67,20 +67,15 @@ bool AbstractSolver::owns_values() const {
     return true;
 }
 
-void AbstractSolver::claim_values() {
+void AbstractSolver::take_values_over() {
     const ElectricalNetwork& net = attached_network();
-    const auto unowned = [](const auto* holder) { return holder->values_owner == nullptr; };
-    bool any = false;
-    for (const Connection* node : bound_nodes_) any = any || (!node->grounded && unowned(node));
-    for (const Element* element : net.elements) any = any || unowned(element);
-    for (const FlexibleParameter* parameter : net.flexible_parameters)
-        any = any || unowned(parameter);
-    if (!any) return;
+    if (owns_values()) return;
 
-    // Positions as laid out at binding. The unowned elements' parameters take their own values.
+    // The parameters, at their places in this solver's layout, take the holders' own values: every
+    // update writes the own value as well, so they are the current set-points, wherever the
+    // holders were bound meanwhile.
     std::vector<double> own;
     for (std::size_t k = 0; k < net.elements.size(); ++k) {
-        if (!unowned(net.elements[k])) continue;
         own.clear();
         net.elements[k]->collect_parameters(own);
         const int begin = parameter_starts_[k];
@@ -92,39 +87,32 @@ void AbstractSolver::claim_values() {
     }
     // The flexible-parameter block follows the elements' parameters, one triple per object in the
     // network's set order, which cannot change.
-    int flexible_index = parameter_starts_.back();
-    for (const FlexibleParameter* parameter : net.flexible_parameters) {
-        if (unowned(parameter)) {
-            own.clear();
-            parameter->push_values(own);
-            std::copy(own.begin(), own.end(), parameters.data() + flexible_index);
-        }
-        flexible_index += 3;
-    }
+    own.clear();
+    for (const FlexibleParameter* parameter : net.flexible_parameters) parameter->push_values(own);
+    std::copy(own.begin(), own.end(), parameters.data() + parameter_starts_.back());
+
+    // Every holder reads and writes this solver's vectors from now on; the variables keep this
+    // solver's own values.
     const ADVector ad_variables = constants(variables);
     const ADVector ad_parameters = constants(parameters);
     for (std::size_t k = 0; k < bound_nodes_.size(); ++k) {
         Connection* node = bound_nodes_[k];
-        if (node->grounded || !unowned(node)) continue;
+        if (node->grounded) continue;  // grounded since binding: it reads 0 and has no place
         int index = static_cast<int>(2 * k);
         node->potential.bind(ad_variables, variables, index);
         node->values_owner = this;
     }
     for (std::size_t k = 0; k < net.elements.size(); ++k) {
         Element* element = net.elements[k];
-        if (!unowned(element)) continue;
         int index = variable_starts_[k];
         int parameter_index = parameter_starts_[k];
         element->bind_variables(ad_variables, variables, index);
         element->bind_parameters(ad_parameters, parameters, parameter_index);
         element->values_owner = this;
     }
-    flexible_index = parameter_starts_.back();
+    int flexible_index = parameter_starts_.back();
     for (FlexibleParameter* parameter : net.flexible_parameters) {
-        int index = flexible_index;
-        flexible_index += 3;
-        if (!unowned(parameter)) continue;
-        parameter->bind(ad_parameters, parameters, index);
+        parameter->bind(ad_parameters, parameters, flexible_index);
         parameter->values_owner = this;
     }
 }

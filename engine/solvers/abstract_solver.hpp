@@ -5,12 +5,14 @@
 // parameter lives in `variables` and `parameters`. Both are written in place only: reallocating
 // them (a move or a resize) would leave every holder pointing into freed storage.
 //
-// Lifetimes. The solver created last binds the holders and owns the network's values; an older
-// solver's solve then changes only its own vectors. A solver that goes away writes the values of
-// the holders still bound to it back into their own values and unbinds them, so the elements keep
-// showing its last results; the next solve of a solver still on the network then binds the holders
-// to itself, taking the parameters' own values. A network that goes away first detaches its solvers
-// the same way, and a detached solver refuses to solve.
+// Lifetimes. A solve takes the values over: the solver that solved (or was made) last owns what the
+// elements show. Each solve first binds every holder of the network to the solving solver, which
+// starts from its own variables and takes every dynamic parameter's current value from the
+// elements, so an update made through the elements reaches the next solve of any solver; the
+// vectors of the solver that owned them before are left as they are. A solver that goes away
+// writes the values of the holders still bound to it back into their own values and unbinds them,
+// so the elements keep showing its last results. A network that goes away first detaches its
+// solvers the same way, and a detached solver refuses to solve.
 #pragma once
 
 #include <cstddef>
@@ -59,14 +61,14 @@ class AbstractSolver {
   protected:
     // The network; a detached solver refuses with std::runtime_error.
     ElectricalNetwork& attached_network() const;
-    // Whether every free node and every element of the network reads its values from this solver:
-    // only then do the elements show this solver's results.
+    // Whether every free node, element and flexible-load parameter of the network reads its values
+    // from this solver.
     bool owns_values() const;
-    // Called at the start of every solve. A detached solver refuses with std::runtime_error. The
-    // nodes and elements whose solver is gone (values_owner null) are bound to this solver: their
-    // parameters take their own values (updates made meanwhile), the variables stay as they are.
-    // Those that another solver owns are left to it.
-    void claim_values();
+    // Called at the start of every solve; a detached solver refuses with std::runtime_error. Unless
+    // this solver owns the values already, every holder of the network is bound to it at the
+    // places it laid out when it was made: the parameters take their own values (the current
+    // set-points), the variables stay this solver's.
+    void take_values_over();
     // variables and parameters := the network's gathered values. Called once, before binding.
     void gather_values();
     // Binds every holder of the network to this solver's vectors; the recorded vectors give their

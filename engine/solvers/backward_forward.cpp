@@ -28,7 +28,7 @@ BackwardForward::BackwardForward(ElectricalNetwork* network_in) : AbstractSolver
 }
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
-    claim_values();
+    take_values_over();
     const auto& elements = network->elements;
     for (int i = 1;; ++i) {
         start_iteration();

@@ -27,7 +27,7 @@ class BindingSolver : public AbstractSolver {
         initial_variables = variables;
     }
     std::pair<int, double> solve_load_flow(int, double) override {
-        claim_values();
+        take_values_over();
         return {0, 0.0};
     }
 };
@@ -195,35 +195,53 @@ TEST(AbstractSolver, AnOlderSolverBindsTheValuesAgainOnceTheNewerIsGone) {
     EXPECT_EQ(older.parameters[0], 260.0);
 }
 
-TEST(AbstractSolver, ASolverTakesOverOnlyTheValuesWhoseSolverIsGone) {
-    // Two networks share the bus and the source; a solver on the second one binds them, then goes.
+TEST(AbstractSolver, ASolveTakesTheValuesOverFromASolverThatLives) {
+    SourceNetwork s;
+    BindingSolver older(s.network.get());
+    older.variables[0] = 111.0;
+    BindingSolver newer(s.network.get());  // binds every holder when it is made
+    newer.variables[0] = 222.0;
+    const Complex u[] = {Complex(250.0, 5.0)};
+    s.source.update_voltages(u);  // reaches the newer solver's vector and the own value
+    EXPECT_EQ(older.parameters[0], 230.0);
+
+    older.solve_load_flow(1, 0.0);
+    EXPECT_EQ(s.source.values_owner, &older);
+    EXPECT_EQ(s.bus.ports[0].connection->values_owner, &older);
+    EXPECT_EQ(to_std(older.parameters), (std::vector<double>{250.0, 5.0}));
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(111.0, 10.0));  // its own start
+    EXPECT_EQ(newer.variables[0], 222.0);  // the vectors of the solver it took them from stay
+
+    const Complex w[] = {Complex(260.0, 0.0)};
+    s.source.update_voltages(w);
+    EXPECT_EQ(older.parameters[0], 260.0);
+    EXPECT_EQ(newer.parameters[0], 250.0);
+    newer.solve_load_flow(1, 0.0);  // and back
+    EXPECT_EQ(to_std(newer.parameters), (std::vector<double>{260.0, 0.0}));
+    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(222.0, 10.0));
+    EXPECT_EQ(s.source.voltages[0].value_ptr, newer.parameters.data());
+}
+
+TEST(AbstractSolver, ASolveTakesOverOnlyTheHoldersOfItsOwnNetwork) {
+    // Two networks share the bus node and the source; a solver on the second one binds them.
     SourceNetwork s;
     const Complex w[] = {Complex(50.0, 0.0)};
     Bus other(1, w);
     BindingSolver first(s.network.get());
     first.variables[0] = 111.0;
     auto shared = std::make_unique<ElectricalNetwork>(std::vector<Element*>{&s.source, &other});
-    auto second = std::make_unique<BindingSolver>(shared.get());
-    BindingSolver third(shared.get());  // owns the source, its node and `other` from now on
-    second.reset();
-    EXPECT_EQ(s.source.values_owner, &third);
-    EXPECT_EQ(s.bus.ports[0].connection->values_owner, &third);
-    third.variables[0] = 333.0;
-    first.solve_load_flow(1, 0.0);  // nothing is unowned: nothing changes hands
-    EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(333.0, 10.0));
+    BindingSolver second(shared.get());
+    EXPECT_EQ(s.source.values_owner, &second);
     EXPECT_EQ(s.reference.values_owner, &first);
 
-    {
-        BindingSolver gone(shared.get());
-    }
-    // The shared holders are unbound now; the first solver's next solve binds them to itself at
-    // their places in its own layout, and leaves `other`, which is not in its network, alone.
-    EXPECT_FALSE(s.source.voltages[0].bound);
+    // The first solver binds them at their places in its own layout, and leaves `other`, which
+    // is not in its network, to the second.
     first.solve_load_flow(1, 0.0);
     EXPECT_EQ(s.source.values_owner, &first);
     EXPECT_EQ(s.bus.ports[0].connection->get_potential(), Complex(111.0, 10.0));
     EXPECT_EQ(s.source.voltages[0].value_ptr, first.parameters.data());
-    EXPECT_EQ(other.values_owner, nullptr);
+    EXPECT_EQ(other.values_owner, &second);
+    EXPECT_EQ(other.ports[0].connection->values_owner, &second);
 }
 
 TEST(AbstractSolver, TakingOverKeepsTheLayoutOfBindingWhenANodeIsGroundedSince) {
