@@ -226,5 +226,16 @@ inline double nan_measure(const Complex& z) {
     return z.real() != z.real() || z.imag() != z.imag() ? std::numeric_limits<double>::quiet_NaN()
                                                           : 0.0;
 }
+// Writes v into the node (own value and, when bound, the solver's value) and returns the modulus
+// of the change of what the node reads: after the write minus before it, so a grounded node, which
+// keeps reading 0, counts 0. NaN when v is NaN, grounded node or not; a node that reads the same
+// before and after (an infinite potential written again, say) counts 0.
+inline double move_potential(Connection& node, const Complex& v) {
+    const Complex before = node.get_potential();
+    node.set_potential(v);
+    const Complex after = node.get_potential();
+    const double moved = after == before ? 0.0 : modulus_measure(after - before);
+    return max_measure(moved, nan_measure(v));
+}
 
 }  // namespace meshvolt

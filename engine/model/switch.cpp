@@ -1,8 +1,5 @@
 #include "model/switch.hpp"
 
-#include <cmath>
-#include <limits>
-
 namespace meshvolt {
 
 Switch::Switch(int n) : Branch(n, n) {
@@ -48,12 +45,9 @@ void Switch::backward_step() {
 
 double Switch::forward_step() {
     double measure = 0.0;
-    for (int i = 0; i < conductor_count(); ++i) {
-        const Complex v = side1[i]->connection->get_potential();
-        side2[i]->connection->set_potential(v);
-        if (std::isnan(v.real()) || std::isnan(v.imag()))
-            measure = std::numeric_limits<double>::quiet_NaN();
-    }
+    for (int i = 0; i < conductor_count(); ++i)
+        measure = max_measure(measure, move_potential(*side2[i]->connection,
+                                                      side1[i]->connection->get_potential()));
     return measure;
 }
 

@@ -6,7 +6,8 @@
 //     I1_i = J_i,   I2_i = -J_i
 //     residual_i = V1_i - V2_i                       (one complex equation per conductor)
 // Backward step: I2_i from the node balance of side-2 port i, then I1_i = -I2_i.
-// Forward step: V2_i := V1_i; the switch adds no change of its own to the sweep's measure.
+// Forward step: V2_i := V1_i; the measure is the largest modulus of the change of a side-2 node
+// (0 at a grounded one), NaN when a copied potential is NaN.
 //
 // Open switch (OpenSwitch): every port current is 0 and nothing is imposed: both sides are
 // electrically separate.
@@ -28,8 +29,8 @@ class Switch : public Branch {
     void compute_currents(bool on_tape) override;
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
-    // Returns 0, or NaN when a potential it copied is NaN, so that the sweep does not report a
-    // NaN network as converged.
+    // Returns the largest modulus of the side-2 potential changes, NaN when a copied potential is
+    // NaN, so that the sweep does not report a NaN network as converged.
     double forward_step() override;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;

@@ -98,8 +98,7 @@ double VoltageSource::forward_step() {
     for (int i = 0; i < n - 1; ++i) {
         const Complex base = grounded_neutral ? Complex(0.0, 0.0) : node_potential(n - 1);
         const Complex v = base + voltages[i].get();
-        set_node_potential(i, v);
-        measure = max_measure(measure, nan_measure(v));
+        measure = max_measure(measure, move_potential(*ports[i].connection, v));
     }
     return measure;
 }
@@ -128,8 +127,7 @@ double DeltaVoltageSource::forward_step() {
     double measure = 0.0;
     for (int i = 0; i < port_count() - 1; ++i) {
         const Complex v = node_potential(i) - voltages[i].get();
-        set_node_potential(i + 1, v);
-        measure = max_measure(measure, nan_measure(v));
+        measure = max_measure(measure, move_potential(*ports[i + 1].connection, v));
     }
     return measure;
 }

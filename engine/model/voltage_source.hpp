@@ -5,7 +5,9 @@
 // back to the first).
 //
 // Forward steps write the phase potentials from the neutral (star) or down the chain from port 0
-// (delta) and report no change of their own: 0, or NaN when a potential they wrote is NaN.
+// (delta) and report the largest modulus of the changes they made, as the lines do: what a node
+// reads after the write minus what it read before (0 at a grounded node), NaN when a potential
+// they wrote is NaN. A source that writes what its nodes already hold reports 0.
 //
 // The currents J_i are solver variables, the voltages U_i dynamic parameters:
 //     I_i     = J_i                  i = 0..n-2

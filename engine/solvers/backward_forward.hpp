@@ -22,9 +22,10 @@ class BackwardForward : public AbstractSolver {
     // potential or port current anywhere after the sweeps, throws
     // "2 NaN value encountered at iteration {}. " after the whole forward sweep. A change within
     // the tolerance returns only after the answer passes the checks of solution_check.hpp
-    // (Kirchhoff's current law to rounding: currents within 1e-9 of the largest port current);
-    // a failed check throws a coded "2 " error that names the node or element and the likely
-    // cause.
+    // (Kirchhoff's current law to rounding: currents within 1e-9 of the largest port current)
+    // and those of element_law_check.hpp (every element without variables shows its own law's
+    // currents at the final potentials); a failed check throws a coded "2 " error that names the
+    // node or element and the likely cause.
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
 };
 

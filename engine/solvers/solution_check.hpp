@@ -16,7 +16,9 @@
 // laws still give amperes, fails here. The sweeps pass 0: their backward sweep writes the current
 // of each node's upstream port by the node-balance rule, so on a right answer every balance holds
 // to rounding whatever the tolerance on the potentials; an element listed before its upstream
-// element, or a part without a source, leaves a whole load current unbalanced.
+// element, or a part without a source, leaves a whole load current unbalanced. The sweeps check
+// besides that each element's currents follow its law at the final potentials
+// (element_law_check.hpp).
 #pragma once
 
 #include <string>

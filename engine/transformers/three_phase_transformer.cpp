@@ -1,9 +1,11 @@
 #include "transformers/three_phase_transformer.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <initializer_list>
 #include <stdexcept>
+#include <vector>
 
 namespace meshvolt {
 
@@ -48,13 +50,30 @@ void check_port_count(const char* side, int given, const std::string& code, int 
                                  std::to_string(needed));
 }
 
-// n1 once both codes are known and both counts match them: the winding matrices read exactly
-// that many potentials on each side.
-int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& wlv) {
+// A delta or zigzag winding sees voltages turned by 30° against a star winding's, so a pair of
+// windings of the same kind (Dd, Yy, Dz) shifts by even clocks and a mixed pair (Dy, Yd, Yz) by
+// odd ones; of the odd clocks the winding connections realise 1, 5, 7 and 11 only.
+const std::vector<int> even_clocks = {0, 2, 4, 6, 8, 10};
+const std::vector<int> odd_clocks = {1, 5, 7, 11};
+
+void check_clock(const std::string& whv, const std::string& wlv, int clock) {
+    const bool mixed = (whv == "D") != (wlv == "d" || wlv == "z");
+    const std::vector<int>& realisable = mixed ? odd_clocks : even_clocks;
+    if (std::find(realisable.begin(), realisable.end(), clock) != realisable.end()) return;
+    std::string list;
+    for (int c : realisable) list += (list.empty() ? "" : ", ") + std::to_string(c);
+    throw std::runtime_error("Clock " + std::to_string(clock) + " is not realisable by a " + whv +
+                             wlv + " transformer: it takes clocks " + list);
+}
+
+// n1 once both codes are known, both counts match them and the pair realises the clock: the
+// winding matrices read exactly that many potentials on each side.
+int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& wlv, int clock) {
     const int hv_ports = hv_port_count(whv);
     const int lv_ports = lv_port_count(wlv);
     check_port_count("HV", n1, whv, hv_ports);
     check_port_count("LV", n2, wlv, lv_ports);
+    check_clock(whv, wlv, clock);
     return n1;
 }
 
@@ -113,8 +132,9 @@ ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, const std::string& 
                                              const std::string& wlv_code, const Complex& z2_value,
                                              const Complex& ym_value, double k_value,
                                              int clock_number)
-    : Transformer<ThreePhaseTransformer>(checked_hv_ports(n1, n2, whv_code, wlv_code), n2,
-                                         z2_value, ym_value, Complex(k_value, 0.0)),
+    : Transformer<ThreePhaseTransformer>(
+          checked_hv_ports(n1, n2, whv_code, wlv_code, clock_number), n2, z2_value, ym_value,
+          Complex(k_value, 0.0)),
       orientation(clock_number >= 4 && clock_number <= 8 ? -1.0 : 1.0),
       clock(clock_number),
       whv(whv_code),

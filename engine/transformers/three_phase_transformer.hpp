@@ -1,6 +1,6 @@
 // Three-phase two-winding transformer of any usual vector group: HV winding in delta ("D") or star
-// ("Y"), LV winding in delta ("d"), star ("y") or zigzag ("z"), and a clock number: the LV
-// voltages lag the HV ones by clock·30°.
+// ("Y"), LV winding in delta ("d"), star ("y") or zigzag ("z"), and a clock number that the pair
+// realises: the LV voltages lag the HV ones by clock·30°.
 //
 // Ports: side 1 = HV a, b, c (and the HV neutral for "Y"), side 2 = LV a, b, c (and the LV
 // neutral for "y" and "z").
@@ -38,7 +38,10 @@ class ThreePhaseTransformer final : public Transformer<ThreePhaseTransformer> {
   public:
     // Refuses a winding code outside the tables ("Bad HV winding: " or "Bad LV winding: " and the
     // code, the HV code first), then port counts that do not match the codes (3 for "D" and "d",
-    // 4 for "Y", "y" and "z"). k is real; it is stored as k + 0j. No clock value is refused.
+    // 4 for "Y", "y" and "z"), then a clock that the pair does not realise: Dd, Yy and Dz take
+    // 0, 2, 4, 6, 8, 10, and Dy, Yd and Yz take 1, 5, 7, 11 ("Clock 3 is not realisable by a Dy
+    // transformer: it takes clocks 1, 5, 7, 11"). All refusals are std::runtime_error. k is real;
+    // it is stored as k + 0j.
     ThreePhaseTransformer(int n1, int n2, const std::string& whv, const std::string& wlv,
                           const Complex& z2_value, const Complex& ym_value, double k_value,
                           int clock);

@@ -224,30 +224,35 @@ TEST(VoltageSource, SinglePortSourceHasNothingToSolve) {
     }
 }
 
+// The steps report the largest modulus of the node changes they make: a source that writes what
+// its nodes hold already reports 0.
 TEST(VoltageSource, ForwardSteps) {
     const Complex u[] = {230.0, 230.0 * a};
-    // Star with a free neutral at 3 V: phases go to Vn + U_i.
+    // Star with a free neutral at 3 V: phases go to Vn + U_i, from 0 V each.
     const Complex v[] = {0.0, 0.0, 3.0};
     Bus bus(3, v);
     VoltageSource star(3, u);
     bus.connect(star, {{0, 0}, {1, 1}, {2, 2}});
-    EXPECT_EQ(star.forward_step(), 0.0);
+    EXPECT_DOUBLE_EQ(star.forward_step(), std::max(std::abs(3.0 + u[0]), std::abs(3.0 + u[1])));
     expect_complex_near(potential(bus, 1), 3.0 + u[1]);
-    // With a grounded neutral: U_i.
+    EXPECT_EQ(star.forward_step(), 0.0);
+    // With a grounded neutral: U_i, each phase 3 V down.
     PotentialRef ref;
     bus.connect(ref, {{2, 0}});
-    star.forward_step();
+    EXPECT_NEAR(star.forward_step(), 3.0, 1e-12);
     expect_complex_near(potential(bus, 0), u[0]);
 
-    // Delta down the chain from port 0.
+    // Delta down the chain from port 0: port 1 moves by |w0 - u0|, port 2 by |w0 - u0 - u1|.
     const Complex w[] = {Complex(7.0, 1.0), 0.0, 0.0};
     Bus dbus(3, w);
     DeltaVoltageSource delta(3, u);
     dbus.connect(delta, {{0, 0}, {1, 1}, {2, 2}});
-    delta.forward_step();
+    EXPECT_DOUBLE_EQ(delta.forward_step(),
+                     std::max(std::abs(w[0] - u[0]), std::abs(w[0] - u[0] - u[1])));
     expect_complex_near(potential(dbus, 0), w[0]);
     expect_complex_near(potential(dbus, 1), w[0] - u[0]);
     expect_complex_near(potential(dbus, 2), w[0] - u[0] - u[1]);
+    EXPECT_EQ(delta.forward_step(), 0.0);
 }
 
 TEST(VoltageSource, BackwardStepBalancesTheNodes) {

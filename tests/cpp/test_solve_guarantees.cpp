@@ -1,7 +1,9 @@
 // A solve that reports a residual within its tolerance has found a solution, and every solve can
 // be stopped: the plain-number checks on a converged answer (finite values, a voltage source in
-// every loaded part, Kirchhoff's current law), the structurally singular Jacobian, the Goldstein
-// search near a NaN region, NaN values in the sweeps, and the per-iteration hook.
+// every loaded part, Kirchhoff's current law, for the sweeps every element's currents following
+// its law at the final potentials), the sweeps counting what sources and switches move, the
+// structurally singular Jacobian, the Goldstein search near a NaN region, NaN values in the
+// sweeps, and the per-iteration hook.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -11,9 +13,11 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "feeder_builders.hpp"
+#include "loads/admittance_load.hpp"
 #include "loads/current_load.hpp"
 #include "loads/power_load.hpp"
 #include "model/line.hpp"
@@ -170,6 +174,141 @@ TEST(SweepBalance, AnUngroundedShuntCommonNodeIsLeftUnbalanced) {
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// A 230 V single-phase source on a head bus, its neutral on a reference, and a load from a loaded
+// node to that neutral: the loaded node is the head's phase node, or a tail node behind a closed
+// switch. The loaded node starts at `start`; behind the switch the head starts at 230 V, so that
+// only the switch moves the loaded node. An admittance load of 0.1 S carries 0.1·U A at U V.
+
+// A source or a switch whose forward step writes as usual but reports no change: potentials that
+// move without the sweeps counting it.
+template <class Writer>
+class Uncounted : public Writer {
+  public:
+    using Writer::Writer;
+    double forward_step() override {
+        Writer::forward_step();
+        return 0.0;
+    }
+};
+
+const Complex load_admittance(0.1, 0.0);
+const Complex load_current_setpoint(10.0, -2.0);
+
+enum class LoadKind { admittance, current };
+
+struct LoadOnSource {
+    Feeder feeder;
+    VoltageSource* source;
+    Element* load;
+
+    LoadOnSource(bool behind_switch, Complex start, bool uncounted = false,
+                 LoadKind kind = LoadKind::admittance) {
+        const Complex u = 230.0;
+        const Complex head_start[] = {behind_switch ? u : start, 0.0};
+        Bus& head = feeder.add<Bus>(2, head_start);
+        source = uncounted && !behind_switch ? &feeder.add<Uncounted<VoltageSource>>(2, &u)
+                                             : &feeder.add<VoltageSource>(2, &u);
+        attach(head, *source, {0, 1});
+        attach(head, feeder.add<PotentialRef>(), {1});
+        Bus* loaded = &head;
+        if (behind_switch) {
+            Switch& closed = uncounted ? feeder.add<Uncounted<Switch>>(1) : feeder.add<Switch>(1);
+            loaded = &feeder.add<Bus>(1, &start);
+            testing::link(closed, head, *loaded);
+        }
+        if (kind == LoadKind::admittance)
+            load = &feeder.add<AdmittanceLoad>(2, &load_admittance);
+        else
+            load = &feeder.add<CurrentLoad>(2, &load_current_setpoint);
+        attach(*loaded, *load, {0});
+        head.connect(*load, {{1, 1}});
+        // Listed: head, source, reference, [switch, tail,] load.
+    }
+};
+
+// The sweeps go on while a source or a closed switch moves a node, so the load ends with the
+// current of the final voltage: the first sweep draws it at the starting potential, the second at
+// the source's voltage and moves nothing. A network already at its voltages takes one sweep.
+TEST(SweepChange, SourcesAndSwitchesCountWhatTheyMove) {
+    struct Case {
+        const char* name;
+        bool behind_switch;
+        Complex start;
+        Complex final_voltage;  // a new source voltage after a first solve, unless 230 V
+    };
+    const Case cases[] = {
+        {"a first solve from 200 V", false, 200.0, 230.0},
+        {"a new source voltage on a solved network", false, 230.0, 240.0},
+        {"behind a closed switch, from 200 V", true, 200.0, 230.0},
+        {"behind a closed switch, a new source voltage", true, 230.0, 240.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoadOnSource net(c.behind_switch, c.start);
+        ElectricalNetwork network(net.feeder.elements);
+        BackwardForward solver(&network);
+        if (c.final_voltage != Complex(230.0)) {
+            EXPECT_EQ(solver.solve_load_flow(10, 1e-9), std::make_pair(1, 0.0));
+            net.source->update_voltages(&c.final_voltage);
+        }
+        EXPECT_EQ(solver.solve_load_flow(10, 1e-9), std::make_pair(2, 0.0));
+        EXPECT_EQ(testing::potential(*net.load, 0), c.final_voltage);
+        testing::expect_close(net.load->ports[0].current, load_admittance * c.final_voltage, 1e-12,
+                              "load current");
+    }
+}
+
+// Should potentials move without any forward step counting it, the sweeps stop on currents of
+// other potentials; the converged answer is then refused, naming the element whose currents do
+// not follow its law. An uncounted source stops the sweeps after the first with the load's 20 A
+// of 200 V at 230 V: 3 A off. The source itself, listed before the load and on the same moved
+// node, is not checked: its current is a variable that the sweeps leave alone.
+TEST(SweepLawCheck, CurrentsOffTheirLawAtTheFinalPotentialsAreNoSolution) {
+    const std::string prefix = "2 The sweeps settled, but the answer is not a solution: ";
+    const std::string off_by_3_amperes =
+        " do not follow its law at the final potentials: they are 3 A off, as its nodes moved by "
+        "30 V in the last sweep without the sweeps counting it. ";
+    struct Case {
+        const char* name;
+        bool behind_switch;
+        LoadKind kind;
+        double tolerance;
+        std::string error;  // empty: the solve returns (1, 0)
+    };
+    const Case cases[] = {
+        {"an uncounted source", false, LoadKind::admittance, 1e-9,
+         prefix + "the port currents of element 3" + off_by_3_amperes},
+        {"an uncounted switch", true, LoadKind::admittance, 1e-9,
+         prefix + "the port currents of element 5" + off_by_3_amperes},
+        // The node moved by 30 V in the last sweep: currents that stale are what the caller allows
+        // with a tolerance of 30 V, and not below it.
+        {"a tolerance of 30 V", false, LoadKind::admittance, 30.0, ""},
+        {"a tolerance of 29.9 V", false, LoadKind::admittance, 29.9,
+         prefix + "the port currents of element 3" + off_by_3_amperes},
+        // A constant current keeps its magnitude and follows the voltage's angle, which the move
+        // from 200 V to 230 V leaves alone: the law gives the shown currents to rounding.
+        {"a constant-current load", false, LoadKind::current, 1e-9, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoadOnSource net(c.behind_switch, 200.0, true, c.kind);
+        ElectricalNetwork network(net.feeder.elements);
+        BackwardForward solver(&network);
+        std::pair<int, double> result(0, -1.0);
+        EXPECT_EQ(error_message([&] { result = solver.solve_load_flow(10, c.tolerance); }),
+                  c.error.empty() ? "no exception" : c.error);
+        if (c.error.empty()) {
+            EXPECT_EQ(result, std::make_pair(1, 0.0));
+        }
+        // The check leaves the currents of the backward sweep as they were: the load's of 200 V.
+        const Complex drawn = c.kind == LoadKind::admittance ? load_admittance * 200.0
+                                                             : load_current_setpoint;
+        testing::expect_close(net.load->ports[0].current, drawn, 1e-12, "load current");
+        testing::expect_close(net.load->ports[1].current, -drawn, 1e-12, "neutral current");
+    }
+}
+
 TEST(SweepNaN, ANaNPotentialOrLoadCurrentEndsTheSweeps) {
     // A NaN source voltage: the source writes NaN potentials, through a line or a switch alike.
     for (bool with_switch : {false, true}) {
@@ -195,9 +334,13 @@ TEST(SweepNaN, ASourceStepReportsTheNaNItWrites) {
     PotentialRef ref;
     source.connect(ref, {{2, 0}});
     EXPECT_TRUE(std::isnan(source.forward_step()));
+    // Also into a grounded node, although that node keeps reading 0 and so does not move.
+    PotentialRef phase_ref;
+    source.connect(phase_ref, {{1, 0}});
+    EXPECT_TRUE(std::isnan(source.forward_step()));
     const Complex fine[] = {230.0, 230.0};
     source.update_voltages(fine);
-    EXPECT_EQ(source.forward_step(), 0.0);
+    EXPECT_EQ(source.forward_step(), 0.0);  // phase 0 holds 230 V already, phase 1 reads 0
 
     const Complex delta[] = {400.0, nan};
     DeltaVoltageSource chain(3, delta);

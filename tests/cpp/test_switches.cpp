@@ -85,7 +85,7 @@ TEST(Switch, GroundedSideOneReadsZero) {
         EXPECT_EQ(check.residual(1), 4.0);
         check.expect_currents_agree();
 
-        EXPECT_EQ(sw.forward_step(), 0.0);
+        EXPECT_EQ(sw.forward_step(), 5.0);  // |0 - (3 - 4j)|
         EXPECT_EQ(potential(b, 0), Complex(0.0));
         EXPECT_EQ(check.variables[0], 0.0);  // written through to the solver
         EXPECT_EQ(check.variables[1], 0.0);
@@ -143,9 +143,31 @@ TEST(Switch, ForwardStepCopiesSideOneToSideTwo) {
     Bus a(2, v1), b(2, v2);
     Switch sw(2);
     join(sw, a, b);
-    EXPECT_EQ(sw.forward_step(), 0.0);
+    // The measure is the largest modulus of a side-2 change, from 0 V here; a second step copies
+    // nothing new.
+    EXPECT_DOUBLE_EQ(sw.forward_step(), std::max(std::abs(v1[0]), std::abs(v1[1])));
     EXPECT_EQ(potential(b, 0), v1[0]);
     EXPECT_EQ(potential(b, 1), v1[1]);
+    EXPECT_EQ(sw.forward_step(), 0.0);
+}
+
+// A grounded side-2 node keeps reading 0 whatever is copied into it: it counts no change, except
+// that a copied NaN still makes the measure NaN.
+TEST(Switch, ForwardStepIntoAGroundedNodeCountsNoChangeButANaN) {
+    for (const Complex v : {Complex(230.0, 5.0), Complex(nan, 0.0)}) {
+        const Complex v1[] = {v};
+        Bus a(1, v1), b(1, nullptr);
+        PotentialRef ref;
+        Switch sw(1);
+        join(sw, a, b);
+        b.connect(ref, {{0, 0}});
+        const double change = sw.forward_step();
+        if (std::isnan(v.real()))
+            EXPECT_TRUE(std::isnan(change));
+        else
+            EXPECT_EQ(change, 0.0);
+        EXPECT_EQ(potential(b, 0), Complex(0.0));
+    }
 }
 
 TEST(Switch, ForwardStepReportsACopiedNaN) {

@@ -1,7 +1,9 @@
 """What a solve guarantees through the module: a long solve can be stopped (a pending signal is
 handled between the iterations of every solver, its exception ends the solve, and the solver stays
 usable); a Jacobian without entries ends in the coded decomposition failure instead of a solve that
-never returns; and an answer that is no solution raises instead of passing for converged."""
+never returns; an answer that is no solution raises instead of passing for converged; and the
+sweeps go on while a source or a switch moves a node, so that they end on the load currents of
+the final voltages."""
 
 import signal
 
@@ -64,3 +66,40 @@ def test_sweeps_over_a_line_listed_after_its_load_raise():
                               "currents at node 2 (port 0 of element 3) do not balance: they sum "
                               "to 21.7391+0j A; the elements are probably not listed upstream "
                               "first"), message
+
+
+def load_on_source(start, behind_switch):
+    """A 230 V source on a head bus (phase, neutral on a reference) and a 0.1 S admittance load from
+    a loaded node, starting at `start` volts, to that neutral: the head's phase node, or a tail node
+    behind a closed switch (the head then starts at 230 V, so only the switch moves the load)."""
+    head = ohmweave.CyBus(2, carray(230 if behind_switch else start, 0))
+    source = ohmweave.CyVoltageSource(2, carray(230))
+    reference = ohmweave.CyPotentialRef()
+    head.connect(source, [(0, 0), (1, 1)])
+    head.connect(reference, [(1, 0)])
+    elements, loaded = [head, source, reference], head
+    if behind_switch:
+        switch, loaded = ohmweave.CySwitch(1), ohmweave.CyBus(1, carray(start))
+        switch.connect_side(head, [(0, 0)], True)
+        switch.connect_side(loaded, [(0, 0)], False)
+        elements += [switch, loaded]
+    load = ohmweave.CyAdmittanceLoad(2, carray(0.1))
+    loaded.connect(load, [(0, 0)])
+    head.connect(load, [(1, 1)])
+    return elements + [load], source, load
+
+
+@pytest.mark.parametrize("behind_switch", [False, True], ids=["on the source", "behind a switch"])
+@pytest.mark.parametrize("start, voltage", [(200, 230), (230, 240)],
+                         ids=["a first solve from 200 V", "a new source voltage"])
+def test_sweeps_end_with_the_load_current_of_the_final_voltage(start, voltage, behind_switch):
+    # The sweeps must go on after the source or the switch moved the load's node: the load then
+    # carries 0.1 S times the source's voltage, not its current at the earlier potential.
+    elements, source, load = load_on_source(start, behind_switch)
+    solver = ohmweave.CyBackwardForward(network_of(elements))
+    if voltage != 230:
+        assert solver.solve_load_flow(10, 1e-9) == (1, 0.0)  # already at its 230 V
+        source.update_voltages(carray(voltage))
+    assert solver.solve_load_flow(10, 1e-9) == (2, 0.0)
+    assert load.get_port_potential(0) == voltage
+    assert abs(load.get_port_current(0) - 0.1 * voltage) < 1e-12

@@ -84,6 +84,32 @@ def test_three_phase_refusals(args, message):
                    "CyThreePhaseTransformer.__cinit__")
 
 
+ODD = "it takes clocks 1, 5, 7, 11"
+EVEN = "it takes clocks 0, 2, 4, 6, 8, 10"
+
+
+@pytest.mark.parametrize("args, clock, message", [
+    # Clocks 3 and 9 would turn a delta-star pair into clock 1 or 11 silently.
+    ((3, 4, "D", "y"), 3, "Clock 3 is not realisable by a Dy transformer: " + ODD),
+    ((3, 4, "D", "y"), 9, "Clock 9 is not realisable by a Dy transformer: " + ODD),
+    ((4, 3, "Y", "d"), 3, "Clock 3 is not realisable by a Yd transformer: " + ODD),
+    ((4, 4, "Y", "z"), 9, "Clock 9 is not realisable by a Yz transformer: " + ODD),
+    # A clock of the wrong parity: no real ratio matches the windings' voltages.
+    ((3, 4, "D", "y"), 0, "Clock 0 is not realisable by a Dy transformer: " + ODD),
+    ((4, 4, "Y", "y"), 1, "Clock 1 is not realisable by a Yy transformer: " + EVEN),
+    ((3, 3, "D", "d"), 11, "Clock 11 is not realisable by a Dd transformer: " + EVEN),
+    ((3, 4, "D", "z"), 12, "Clock 12 is not realisable by a Dz transformer: " + EVEN),
+    ((4, 4, "Y", "y"), -1, "Clock -1 is not realisable by a Yy transformer: " + EVEN),
+    # The winding codes and the port counts are checked first.
+    ((3, 4, "D", "yn"), 3, "Bad LV winding: yn"),
+    ((3, 3, "D", "y"), 3, "The LV side has 3 ports where winding y needs 4"),
+])
+def test_clocks_the_windings_cannot_realise_are_refused(args, clock, message):
+    raises_exactly(RuntimeError, message,
+                   lambda: ohmweave.CyThreePhaseTransformer(*args, 0.01j, 0, 1.0, clock),
+                   "CyThreePhaseTransformer.__cinit__")
+
+
 def test_a_centre_tapped_ratio_is_real_but_its_update_takes_a_complex_one():
     with pytest.raises(TypeError):
         ohmweave.CyCenterTransformer(0.1j, 0, 2 + 1j)

@@ -1,0 +1,51 @@
+// The sweeps' check that every element whose port currents follow from its potentials shows the
+// currents of its own law at the final potentials.
+//
+// A backward sweep computes the currents of loads, lines and transformers from the potentials of
+// that moment; the forward sweep after it moves the potentials and reports how far. When the
+// sweeps stop on a change within the tolerance, each checked element must show, at every port p,
+// the currents its plain-number law (compute_currents(false)) gives at the final potentials:
+//     max_p |I_shown,p - I_law,p| ≤ 1e-9 · I_max          I_max the largest |I| of any port of
+//                                                         the network (rounding)
+// unless its nodes moved in that last sweep by no more than the tolerance:
+//     max_p max(|ΔRe V_p|, |ΔIm V_p|) ≤ tolerance         ΔV_p = final - before the backward sweep
+// in which case the staleness of its currents is what the caller's tolerance allows. A failure
+// means that potentials moved without any forward step counting the move, so the sweeps stopped
+// on currents computed at other potentials.
+//
+// Checked are the elements without solver variables (collect_variables appends nothing): loads,
+// lines, transformers, buses, grounds, potential references, open switches. The others (sources,
+// closed switches, the delta potential reference, the regulator) carry current or tap variables
+// that the sweeps never update, so their plain law would read stale variables.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "solvers/network.hpp"
+
+namespace meshvolt {
+
+class ElementLawCheck {
+  public:
+    // Selects the checked elements of the network, in element order.
+    explicit ElementLawCheck(const ElectricalNetwork& network);
+
+    // Keeps the potentials the checked elements' ports read now; call it before each backward
+    // sweep. O(ports).
+    void record_potentials();
+
+    // Throws std::runtime_error with prefix + "the port currents of element k do not follow its
+    // law at the final potentials: ..." + ". " for the first checked element that fails. The shown
+    // port currents are left as they were.
+    void check(double tolerance, const char* prefix) const;
+
+  private:
+    const ElectricalNetwork& network_;
+    // Positions in network.elements of the checked elements.
+    std::vector<std::size_t> checked_;
+    // Their ports' potentials at the last record, element after element, port after port.
+    std::vector<Complex> recorded_;
+};
+
+}  // namespace meshvolt
