@@ -1,6 +1,6 @@
-"""Seeded random sequences of creating, joining, leaving and deleting elements of every kind, with
-networks and solvers made, solved, kept and dropped in between and garbage collection at random
-points. Nothing may read freed memory (the sanitizer run checks it), and every solve that reports
+"""Seeded random sequences of creating, joining, leaving and deleting elements of every kind, of
+loads wired onto a fed bus as a user wires them and of set-point updates, with networks and solvers
+made, solved, kept and dropped in between and garbage collection at random points. Nothing may read freed memory (the sanitizer run checks it), and every solve that reports
 success, by whichever solver on whichever network, must leave the elements showing a solution:
 finite potentials and currents, Kirchhoff's current law at every free node, and every element's own
 law at the potentials shown (the loads, the lines, the switches, the sources, the buses, the grounds
@@ -60,8 +60,8 @@ def line_matrix(n, diagonal, coupling):
     return carray(*[diagonal if i == j else coupling for i in range(n) for j in range(n)])
 
 
-# The data of the elements the sequences make; no set-point is updated, so the laws below read them
-# from here.
+# The data of the elements the sequences make. The set-points start at these values; the laws read
+# a record's present ones (Session.update changes them).
 SOURCE_VOLTAGE = 230.0          # star sources: phases(230, n - 1), phase to neutral
 DELTA_SOURCE_VOLTAGE = 400.0    # delta sources: phases(400, 2), port i to port i + 1
 LINE_Z = (0.2 + 0.1j, 0.05j)    # series impedance: diagonal, coupling
@@ -119,6 +119,25 @@ KINDS = {
     "voltage regulator": lambda r: (
         ohmweave.CySingleVoltageRegulator(0.02 + 0.05j, 1e-4, 230, 0.1, 100, 0), 4, 2),
 }
+
+
+# kind: (its set-points at creation from its port count, the name of the method that updates them).
+SETPOINTS = {
+    "voltage source": (lambda n: phases(SOURCE_VOLTAGE, n - 1), "update_voltages"),
+    "delta voltage source": (lambda n: phases(DELTA_SOURCE_VOLTAGE, 2), "update_voltages"),
+    "power load": (lambda n: carray(*[POWER] * (n - 1)), "update_powers"),
+    "delta power load": (lambda n: carray(*[DELTA_POWER] * 3), "update_powers"),
+    "admittance load": (lambda n: carray(*[ADMITTANCE] * (n - 1)), "update_admittances"),
+    "delta admittance load": (lambda n: carray(*[DELTA_ADMITTANCE] * 3), "update_admittances"),
+    "current load": (lambda n: carray(*[CURRENT] * (n - 1)), "update_currents"),
+    "delta current load": (lambda n: carray(*[DELTA_CURRENT] * 3), "update_currents"),
+    "flexible load": (lambda n: carray(*[POWER] * (n - 1)), "update_powers"),
+    "delta flexible load": (lambda n: carray(*[DELTA_POWER] * 3), "update_powers"),
+}
+
+STAR_LOADS = ["power load", "admittance load", "current load", "flexible load", "load balancer"]
+DELTA_LOADS = ["delta power load", "delta admittance load", "delta current load",
+               "delta flexible load"]
 
 
 def flexible_parameter():
@@ -210,12 +229,15 @@ class Session:
         for k in range(4):
             self.join(bus, k, source, k, how=0.5)
         self.join(bus, 3, reference, 0, how=0.5)
+        self.feeder = bus
 
     # --- elements ------------------------------------------------------------------------------
 
     def add(self, kind, element, count, conductors, law=None):
         record = SimpleNamespace(element=element, count=count, conductors=conductors, kind=kind,
                                  key=next(self.keys), law=law)
+        if kind in SETPOINTS:
+            record.setpoints = SETPOINTS[kind][0](count)
         self.nodes.add(record.key, count, kind == "potential reference")
         self.alive[record.key] = SimpleNamespace(kind=kind, count=count)
         self.topology += 1
@@ -252,6 +274,46 @@ class Session:
             b.element.connect(a.element, [(j, i)])
             self.nodes.join(b.key, j, a.key, i)
         self.topology += 1
+
+    def attach_load(self):
+        """A load wired as a user wires one, on the first bus or, through a new three-phase line,
+        on a new bus behind it: star phases on the bus phases and the neutral on its neutral, delta
+        pairs across the bus phases. So that the sequences reach solves that exercise the loads'
+        laws at voltages that no source fixes."""
+        if self.feeder.key not in self.alive:
+            return
+        bus = self.feeder
+        if self.r.random() < 0.5:
+            line = self.add("simplified line", ohmweave.CySimplifiedLine(3, line_matrix(3, *LINE_Z)),
+                            6, 3)
+            end = self.add("bus", ohmweave.CyBus(4, carray(*phases(230, 3), 0)), 4, 0)
+            for k in range(3):
+                self.join(line, k, bus, k, how=0.1)
+                self.join(line, 3 + k, end, k, how=0.1)
+            self.join(bus, 3, end, 3, how=0.5)
+            bus = end
+        kind = self.r.choice(STAR_LOADS + DELTA_LOADS)
+        record = self.add(kind, *KINDS[kind](self.r))
+        if kind in DELTA_LOADS:
+            wiring = [(k, k) for k in range(3)]
+        else:
+            wiring = [(k, k) for k in range(record.count - 1)] + [(record.count - 1, 3)]
+        for port, bus_port in wiring:
+            self.join(bus, bus_port, record, port, how=self.r.choice([0.5, 0.9]))
+
+    def update(self):
+        """New set-points for an element that has them: they reach the next solve of any solver."""
+        records = [record for record in self.pool if record.kind in SETPOINTS]
+        if not records:
+            return
+        record = self.r.choice(records)
+        if "source" in record.kind:
+            factor = self.r.uniform(0.95, 1.05) * np.exp(1j * self.r.uniform(-0.1, 0.1))
+        else:
+            factor = self.r.uniform(0.2, 2.0) * np.exp(1j * self.r.uniform(-0.5, 0.5))
+        values = record.setpoints * factor
+        getattr(record.element, SETPOINTS[record.kind][1])(values)
+        record.setpoints = values
 
     def connect(self):
         if len(self.pool) >= 2:
@@ -452,25 +514,25 @@ def power_law(record, u, s, currents, what):
 
 def star_power_load(record, v, i):
     u = star_voltages(v)
-    power_law(record, u, np.full(len(u), POWER), i[:-1], "S = U·conj(I)")
-    star_currents(record, i, np.conj(POWER / u), "I = conj(S / U)")
+    s = record.setpoints
+    power_law(record, u, s, i[:-1], "S = U·conj(I)")
+    star_currents(record, i, np.conj(s / u), "I = conj(S / U)")
 
 
 def delta_power_load(record, v, i):
     u = delta_voltages(v)
-    pairs = np.conj(DELTA_POWER / u)
-    power_law(record, u, np.full(3, DELTA_POWER), record.element.get_inner_currents(3),
-              "S = U·conj(I)")
+    pairs = np.conj(record.setpoints / u)
+    power_law(record, u, record.setpoints, record.element.get_inner_currents(3), "S = U·conj(I)")
     inner_currents(record, pairs, "I = conj(S / U)")
     delta_currents(record, i, pairs, "I = conj(S / U)")
 
 
 def star_admittance_load(record, v, i):
-    star_currents(record, i, ADMITTANCE * star_voltages(v), "I = Y·U")
+    star_currents(record, i, record.setpoints * star_voltages(v), "I = Y·U")
 
 
 def delta_admittance_load(record, v, i):
-    pairs = DELTA_ADMITTANCE * delta_voltages(v)
+    pairs = record.setpoints * delta_voltages(v)
     inner_currents(record, pairs, "I = Y·U")
     delta_currents(record, i, pairs, "I = Y·U")
 
@@ -483,19 +545,19 @@ def current_law(setpoint, u):
 
 def star_current_load(record, v, i):
     u = star_voltages(v)
-    close(np.abs(i[:-1]), np.full(len(u), abs(CURRENT)), CURRENT_ALLOWANCE, "|I| = |I_set|", record)
-    star_currents(record, i, current_law(CURRENT, u), "I = I_set·U/|U|")
+    close(np.abs(i[:-1]), np.abs(record.setpoints), CURRENT_ALLOWANCE, "|I| = |I_set|", record)
+    star_currents(record, i, current_law(record.setpoints, u), "I = I_set·U/|U|")
 
 
 def delta_current_load(record, v, i):
-    pairs = current_law(DELTA_CURRENT, delta_voltages(v))
+    pairs = current_law(record.setpoints, delta_voltages(v))
     inner_currents(record, pairs, "I = I_set·U/|U|")
     delta_currents(record, i, pairs, "I = I_set·U/|U|")
 
 
-def flexible_powers(record, u, setpoint):
+def flexible_powers(record, u):
     """The power each phase or pair shows is its parameter's power at its voltage magnitude."""
-    expected = np.array([record.law.compute_power(abs(x), setpoint) for x in u])
+    expected = np.array([record.law.compute_power(abs(x), s) for x, s in zip(u, record.setpoints)])
     close(record.element.get_powers(len(u)), expected, np.abs(u) * CURRENT_ALLOWANCE,
           "S = compute_power(|U|, s)", record)
     return expected
@@ -503,14 +565,14 @@ def flexible_powers(record, u, setpoint):
 
 def star_flexible_load(record, v, i):
     u = star_voltages(v)
-    s = flexible_powers(record, u, POWER)
+    s = flexible_powers(record, u)
     power_law(record, u, s, i[:-1], "S = U·conj(I)")
     star_currents(record, i, np.conj(s / u), "I = conj(S / U)")
 
 
 def delta_flexible_load(record, v, i):
     u = delta_voltages(v)
-    s = flexible_powers(record, u, DELTA_POWER)
+    s = flexible_powers(record, u)
     pairs = np.conj(s / u)
     inner_currents(record, pairs, "I = conj(S / U)")
     delta_currents(record, i, pairs, "I = conj(S / U)")
@@ -528,13 +590,12 @@ def load_balancer(record, v, i):
 
 
 def star_source(record, v, i):
-    u = phases(SOURCE_VOLTAGE, record.count - 1)
-    close(star_voltages(v), u, VOLTAGE_ALLOWANCE, "V_i - V_n = U_i", record)
+    close(star_voltages(v), record.setpoints, VOLTAGE_ALLOWANCE, "V_i - V_n = U_i", record)
     close(i[-1], -np.sum(i[:-1]), CURRENT_ALLOWANCE, "neutral return", record)
 
 
 def delta_source(record, v, i):
-    close(v[:-1] - v[1:], phases(DELTA_SOURCE_VOLTAGE, 2), VOLTAGE_ALLOWANCE,
+    close(v[:-1] - v[1:], record.setpoints, VOLTAGE_ALLOWANCE,
           "V_i - V_(i+1) = U_i", record)
 
 
@@ -599,7 +660,7 @@ LAWS = {
 
 
 OPERATIONS = [
-    (Session.create, 6), (Session.connect, 3), (Session.connect_ports, 1), (Session.disconnect, 1),
+    (Session.create, 6), (Session.attach_load, 2), (Session.update, 1), (Session.connect, 3), (Session.connect_ports, 1), (Session.disconnect, 1),
     (Session.delete, 2), (Session.solve_new, 4), (Session.solve_again, 2),
     (Session.drop_solver, 2), (Session.drop_network, 1), (Session.read_everything, 1),
     (Session.collect, 1),
