@@ -40,6 +40,12 @@ void DeltaPotentialRef::add_equations(ADVector& residuals, int& index) {
     index += 2;
 }
 
+double DeltaPotentialRef::equation_mismatch() const {
+    Complex sum(0.0, 0.0);
+    for (int k = 0; k < port_count(); ++k) sum += node_potential(k);
+    return modulus_measure(sum);
+}
+
 double DeltaPotentialRef::forward_step() {
     if (ports.empty()) return 0.0;
     Complex sum(0.0, 0.0);

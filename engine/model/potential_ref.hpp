@@ -40,6 +40,9 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
         current.keep_from(variables);
     }
 
+    // |Σ_k V_k|.
+    double equation_mismatch() const override;
+
     Complex get_current() const { return ports[0].current; }
 
     ComplexVariable current;

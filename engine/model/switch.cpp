@@ -51,6 +51,14 @@ double Switch::forward_step() {
     return measure;
 }
 
+double Switch::equation_mismatch() const {
+    double mismatch = 0.0;
+    for (int i = 0; i < conductor_count(); ++i)
+        mismatch = max_measure(mismatch, modulus_measure(side1[i]->connection->get_potential() -
+                                                         side2[i]->connection->get_potential()));
+    return mismatch;
+}
+
 void Switch::release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) {
     for (ComplexVariable& j : currents) j.keep_from(variables);
 }

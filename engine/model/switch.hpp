@@ -34,6 +34,8 @@ class Switch : public Branch {
     double forward_step() override;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
+    // max_i |V1_i - V2_i|.
+    double equation_mismatch() const override;
 
     int conductor_count() const { return static_cast<int>(side1.size()); }
 

@@ -103,6 +103,14 @@ double VoltageSource::forward_step() {
     return measure;
 }
 
+double VoltageSource::equation_mismatch() const {
+    double mismatch = 0.0;
+    for (int i = 0; i < port_count() - 1; ++i)
+        mismatch = max_measure(mismatch, modulus_measure((node_potential(i) - node_potential(port_count() - 1)) -
+                                                         voltages[i].get()));
+    return mismatch;
+}
+
 void DeltaVoltageSource::add_equations(ADVector& residuals, int& index) {
     const int n = port_count();
     for (int i = 0; i < n - 1; ++i) {
@@ -130,6 +138,14 @@ double DeltaVoltageSource::forward_step() {
         measure = max_measure(measure, move_potential(*ports[i + 1].connection, v));
     }
     return measure;
+}
+
+double DeltaVoltageSource::equation_mismatch() const {
+    double mismatch = 0.0;
+    for (int i = 0; i < port_count() - 1; ++i)
+        mismatch = max_measure(mismatch, modulus_measure((node_potential(i) - node_potential(i + 1)) -
+                                                         voltages[i].get()));
+    return mismatch;
 }
 
 }  // namespace meshvolt

@@ -52,6 +52,7 @@ class VoltageSource : public AbstractVoltageSource<VoltageSource> {
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
     double forward_step() override;
+    double equation_mismatch() const override;
 };
 
 class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
@@ -61,6 +62,7 @@ class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
     double forward_step() override;
+    double equation_mismatch() const override;
 };
 
 extern template class AbstractVoltageSource<VoltageSource>;

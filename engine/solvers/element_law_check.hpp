@@ -13,7 +13,12 @@
 // means that potentials moved without any forward step counting the move, so the sweeps stopped
 // on currents computed at other potentials.
 //
-// Checked are the elements without solver variables (collect_variables appends nothing): loads,
+// The elements whose own equations tie potentials alone (sources, closed switches, the delta
+// potential reference: Element::equation_mismatch) must also satisfy them at the final potentials:
+//     max |equation| ≤ 3 · tolerance + 1e-9 · V_max           V_max the largest |V| of any node
+// Their forward steps write them exactly; a node they cannot move (a grounded one) breaks them.
+//
+// Checked for their currents are the elements without solver variables (collect_variables appends nothing): loads,
 // lines, transformers, buses, grounds, potential references, open switches. The others (sources,
 // closed switches, the delta potential reference, the regulator) carry current or tap variables
 // that the sweeps never update, so their plain law would read stale variables.
@@ -35,9 +40,11 @@ class ElementLawCheck {
     // sweep. O(ports).
     void record_potentials();
 
-    // Throws std::runtime_error with prefix + "the port currents of element k do not follow its
-    // law at the final potentials: ..." + ". " for the first checked element that fails. The shown
-    // port currents are left as they were.
+    // Throws std::runtime_error with prefix + "the equations of element k do not hold at the
+    // final potentials: ..." for the first element whose equations fail, else prefix + "the port
+    // currents of element k do not follow its law at the final potentials: ..." for the first
+    // checked element that fails; each message ends with ". ". The shown port currents are left
+    // as they were.
     void check(double tolerance, const char* prefix) const;
 
   private:
