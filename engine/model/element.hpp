@@ -175,6 +175,12 @@ class Element {
     // magnetically (a transformer's sides): then the nodes of all its ports belong to one part of
     // the network. Elements that pass none (an open switch, a bus) say false.
     virtual bool joins_its_ports() const { return true; }
+    // The group of a port among those whose potentials the element's laws compare: the element's
+    // currents and equations read the potentials of one group only through their differences, so
+    // adding one constant to all of them changes nothing and one potential reference fixes them
+    // all (solvers/potential_reference_check.hpp). -1: the port is in no group. Every port is in
+    // group 0 of an element that joins its ports; a transformer has one group per side.
+    virtual int potential_group(int /*port*/) const { return joins_its_ports() ? 0 : -1; }
 
     // Joining and leaving. Port indices are checked before anything is joined.
     void connect(Element& other, const PortPairs& connections);

@@ -11,6 +11,7 @@
 #include <spdlog/spdlog.h>
 
 #include "solvers/cppad_error_log.hpp"
+#include "solvers/potential_reference_check.hpp"
 #include "solvers/solution_check.hpp"
 #include "solvers/tape_lock.hpp"
 
@@ -175,6 +176,8 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     Eigen::VectorXd residuals = compute_residuals();
     int count = 0;
     while (!converged(residuals, tolerance) && count < max_iterations) {
+        // A part without a potential reference leaves every Jacobian singular: refuse it first.
+        if (count == 0) check_potential_references(*network);
         start_iteration();
         const Eigen::SparseMatrix<double>& jacobian = compute_jacobian();
         if (!all_finite(jacobian))

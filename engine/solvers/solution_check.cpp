@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
-#include <unordered_map>
 #include <vector>
 
 #include <fmt/format.h>
+
+#include "solvers/node_names.hpp"
+#include "solvers/node_parts.hpp"
 
 namespace meshvolt {
 
@@ -16,48 +18,6 @@ constexpr double relative_allowance = 1e-9;
 
 bool finite(const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 bool has_nan(const Complex& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
-
-// The position of an element in the network's list, for messages.
-std::string element_name(const ElectricalNetwork& network, const Element* element) {
-    const auto& elements = network.elements;
-    const auto it = std::find(elements.begin(), elements.end(), element);
-    if (it == elements.end()) return "an element outside the network";
-    return fmt::format("element {}", it - elements.begin());
-}
-
-// "node k (port p of element e)", naming the node by its first member port.
-std::string node_name(const ElectricalNetwork& network, std::size_t k) {
-    const Connection& node = *network.connections[k];
-    if (node.ports.empty()) return fmt::format("node {}", k);
-    const Port* port = node.ports.front();
-    const auto& owner_ports = port->element->ports;
-    return fmt::format("node {} (port {} of {})", k, port - owner_ports.data(),
-                       element_name(network, port->element));
-}
-
-// Galvanically separate parts: union-find over the free nodes that the elements' ports reach.
-class Parts {
-  public:
-    // The part of a free node; -1 for a grounded one.
-    int of(const Connection* node) {
-        if (node->grounded) return -1;
-        const auto [it, added] = index_.emplace(node, static_cast<int>(parent_.size()));
-        if (added) parent_.push_back(it->second);
-        return root(it->second);
-    }
-    void join(int a, int b) {
-        if (a >= 0 && b >= 0) parent_[root(a)] = root(b);
-    }
-    int root(int k) {
-        while (parent_[k] != k) k = parent_[k] = parent_[parent_[k]];
-        return k;
-    }
-    std::size_t size() const { return parent_.size(); }
-
-  private:
-    std::unordered_map<const Connection*, int> index_;
-    std::vector<int> parent_;
-};
 
 [[noreturn]] void fail(const SolutionCheckTexts& texts, const std::string& what, const char* hint) {
     throw std::runtime_error(std::string(texts.prefix) + what + hint + ". ");
@@ -77,7 +37,7 @@ void check_finite(const ElectricalNetwork& network, const SolutionCheckTexts& te
 }
 
 void check_fed(const ElectricalNetwork& network, const SolutionCheckTexts& texts) {
-    Parts parts;
+    NodeParts parts;
     for (const Element* element : network.elements) {
         int first = -1;
         for (const Port& port : element->ports) {

@@ -1,5 +1,6 @@
 #include "transformers/transformer_base.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <stdexcept>
 
@@ -36,6 +37,11 @@ void TransformerBase::update_transformer_parameters(const Complex& z2_new, const
     z2.set(z2_new);
     ym.set(ym_new);
     k.set(k_new);
+}
+
+int TransformerBase::potential_group(int port) const {
+    const Port* member = &ports[static_cast<std::size_t>(port)];
+    return std::find(side1.begin(), side1.end(), member) != side1.end() ? 0 : 1;
 }
 
 double TransformerBase::side1_active_power() const {

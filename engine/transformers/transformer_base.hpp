@@ -29,6 +29,10 @@ class TransformerBase : public Branch {
     void compute_currents(bool on_tape) override = 0;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
+    // Every kind's law reads side 1 through differences of its potentials (the HV winding
+    // voltages) and side 2 through differences of its own: the sides are two groups, and each
+    // needs its own potential reference.
+    int potential_group(int port) const override;
 
     // The no-load test at the rated voltages uhv, ulv and the rated power sn: writes the test
     // potentials into the transformer's nodes (own value and, when bound, the solver's value),

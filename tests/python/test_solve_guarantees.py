@@ -3,7 +3,8 @@ handled between the iterations of every solver, its exception ends the solve, an
 usable); a Jacobian without entries ends in the coded decomposition failure instead of a solve that
 never returns; an answer that is no solution raises instead of passing for converged; and the
 sweeps go on while a source or a switch moves a node, so that they end on the load currents of
-the final voltages."""
+the final voltages; and Newton refuses a part of the network without a potential reference, such as
+a transformer's LV side earthed by a ground alone."""
 
 import signal
 
@@ -103,3 +104,73 @@ def test_sweeps_end_with_the_load_current_of_the_final_voltage(start, voltage, b
     assert solver.solve_load_flow(10, 1e-9) == (2, 0.0)
     assert load.get_port_potential(0) == voltage
     assert abs(load.get_port_current(0) - 0.1 * voltage) < 1e-12
+
+
+# --- potential references -----------------------------------------------------------------------
+
+U_HV, U_LV = 20e3, 400.0
+Z2, Y_LOAD = 0.01 + 0.04j, 0.5 - 0.1j
+
+
+def lv_station(wlv, lv_reference):
+    """A 20 kV source (its neutral referenced) and a 20/0.4 kV transformer, Dyn11 for wlv "y" or
+    YNd11 for "d", whose LV bus starts at its no-load voltages and carries an admittance Y_LOAD per
+    LV winding (star for "y", delta for "d"). The LV neutral of "y" is joined to a CyGround; the
+    delta winding floats. lv_reference adds a CyPotentialRef on the neutral, or a
+    CyDeltaPotentialRef on the delta's phases. Elements: source 0, reference 1, transformer 2,
+    LV bus 3, load 4, then the LV earthing."""
+    a = np.exp(-2j * np.pi / 3)
+    source = ohmweave.CyVoltageSource(4, carray(*(U_HV / np.sqrt(3) * a ** np.arange(3))))
+    reference = ohmweave.CyPotentialRef()
+    reference.connect(source, [(0, 3)])
+    star = wlv == "y"
+    # The LV winding voltage is k times the HV winding voltage: a line voltage for D, a phase
+    # voltage for YN.
+    k = U_LV / (np.sqrt(3) * U_HV) if star else np.sqrt(3) * U_LV / U_HV
+    n1, n2 = (3, 4) if star else (4, 3)
+    transformer = ohmweave.CyThreePhaseTransformer(n1, n2, "D" if star else "Y", wlv, Z2, 0, k, 11)
+    lv_phases = U_LV / np.sqrt(3) * np.exp(-11j * np.pi / 6) * a ** np.arange(3)
+    lv = ohmweave.CyBus(n2, carray(*lv_phases, *([0] if star else [])))
+    transformer.connect_side(source, [(i, i) for i in range(n1)], True)
+    transformer.connect_side(lv, [(i, i) for i in range(n2)], False)
+    load = (ohmweave.CyAdmittanceLoad(4, carray(*[Y_LOAD] * 3)) if star
+            else ohmweave.CyDeltaAdmittanceLoad(3, carray(*[Y_LOAD] * 3)))
+    lv.connect(load, [(i, i) for i in range(n2)])
+    elements = [source, reference, transformer, lv, load]
+    if star:
+        elements.append(ohmweave.CyGround())
+        lv.connect(elements[-1], [(3, 0)])
+    if lv_reference:
+        elements.append(ohmweave.CyPotentialRef() if star else ohmweave.CyDeltaPotentialRef(3))
+        lv.connect(elements[-1], [(3, 0)] if star else [(i, i) for i in range(3)])
+    return elements, lv, k
+
+
+@pytest.mark.parametrize("wlv", ["y", "d"])
+@pytest.mark.parametrize("method", ["Newton", "Newton-Goldstein"])
+def test_an_lv_side_without_a_potential_reference_is_refused(method, wlv):
+    # Before, the LV side's potentials carried an arbitrary common offset: a "solution" with the LV
+    # neutral hundreds of volts from earth, or a singular Jacobian. The source's ports are nodes
+    # 0-3; the LV bus holds node 4 first.
+    elements, lv, _ = lv_station(wlv, lv_reference=False)
+    solver = SOLVERS[method](network_of(elements))
+    with pytest.raises(RuntimeError) as error:
+        solver.solve_load_flow(20, 1e-9)
+    assert str(error.value) == (
+        "1 The part of the network at node 4 (port 0 of element 3) has no potential reference: "
+        "join one of its nodes to a CyPotentialRef (a CyGround alone fixes nothing). ")
+
+
+@pytest.mark.parametrize("wlv", ["y", "d"])
+def test_a_potential_reference_on_the_lv_side_fixes_it(wlv):
+    elements, lv, k = lv_station(wlv, lv_reference=True)
+    solver = SOLVERS["Newton"](network_of(elements))
+    assert solver.solve_load_flow(20, 1e-9)[1] <= 1e-9
+    v = lv.get_potentials(4 if wlv == "y" else 3)
+    # Each LV winding delivers k times its HV winding's voltage, less the drop in z2 under the
+    # admittance on it: |U2| = k·|U1| / |1 + z2·Y|.
+    hv_winding = U_HV if wlv == "y" else U_HV / np.sqrt(3)
+    windings = v[:3] - v[3] if wlv == "y" else v - np.roll(v, -1)
+    assert np.abs(windings) == pytest.approx(k * hv_winding / abs(1 + Z2 * Y_LOAD), rel=1e-9)
+    # The reference holds: the LV neutral at 0 V, or the delta's potentials summing to 0.
+    assert abs(v[3] if wlv == "y" else v.sum()) <= 1e-9

@@ -1,0 +1,40 @@
+// Parts of a network's free nodes: a union-find over the nodes that the elements' ports reach. The
+// caller joins the nodes that an element ties together; a grounded node belongs to no part, so it
+// ties nothing to anything.
+#pragma once
+
+#include <cstddef>
+#include <unordered_map>
+#include <vector>
+
+#include "model/element.hpp"
+
+namespace meshvolt {
+
+class NodeParts {
+  public:
+    // The part of a free node, met for the first time or not; -1 for a grounded one.
+    int of(const Connection* node) {
+        if (node->grounded) return -1;
+        const auto [it, added] = index_.emplace(node, static_cast<int>(parent_.size()));
+        if (added) parent_.push_back(it->second);
+        return root(it->second);
+    }
+    // One part of the two; nothing when either is -1.
+    void join(int a, int b) {
+        if (a >= 0 && b >= 0) parent_[root(a)] = root(b);
+    }
+    // The part that a part number returned earlier belongs to now.
+    int root(int k) {
+        while (parent_[k] != k) k = parent_[k] = parent_[parent_[k]];
+        return k;
+    }
+    // The number of free nodes met: part numbers are below it.
+    std::size_t size() const { return parent_.size(); }
+
+  private:
+    std::unordered_map<const Connection*, int> index_;
+    std::vector<int> parent_;
+};
+
+}  // namespace meshvolt
