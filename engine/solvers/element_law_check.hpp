@@ -7,21 +7,24 @@
 // the currents its plain-number law (compute_currents(false)) gives at the final potentials:
 //     max_p |I_shown,p - I_law,p| ≤ 1e-9 · I_max          I_max the largest |I| of any port of
 //                                                         the network (rounding)
-// unless its nodes moved in that last sweep by no more than the tolerance:
+// or, when its nodes moved in that last sweep by no more than the tolerance,
 //     max_p max(|ΔRe V_p|, |ΔIm V_p|) ≤ tolerance         ΔV_p = final - before the backward sweep
-// in which case the staleness of its currents is what the caller's tolerance allows. A failure
-// means that potentials moved without any forward step counting the move, so the sweeps stopped
-// on currents computed at other potentials.
+// the currents of its law at the potentials before the backward sweep (the loads compute theirs
+// there), whose staleness is what the caller's tolerance allows. A failure means that potentials
+// moved without any forward step counting the move, so the sweeps stopped on currents computed at
+// other potentials, or that the element's steps left currents its law does not give (a shunt line
+// in a part without a source, say).
 //
 // The elements whose own equations tie potentials alone (sources, closed switches, the delta
 // potential reference: Element::equation_mismatch) must also satisfy them at the final potentials:
 //     max |equation| ≤ 3 · tolerance + 1e-9 · V_max           V_max the largest |V| of any node
 // Their forward steps write them exactly; a node they cannot move (a grounded one) breaks them.
 //
-// Checked for their currents are the elements without solver variables (collect_variables appends nothing): loads,
-// lines, transformers, buses, grounds, potential references, open switches. The others (sources,
-// closed switches, the delta potential reference, the regulator) carry current or tap variables
-// that the sweeps never update, so their plain law would read stale variables.
+// Checked for their currents are the elements without solver variables (collect_variables
+// appends nothing): loads, lines, transformers, buses, grounds, potential references, open
+// switches. The others (sources, closed switches, the delta potential reference, the regulator)
+// carry current or tap variables that the sweeps never update, so their plain law would read
+// stale variables.
 #pragma once
 
 #include <cstddef>

@@ -106,6 +106,35 @@ def test_sweeps_end_with_the_load_current_of_the_final_voltage(start, voltage, b
     assert abs(load.get_port_current(0) - 0.1 * voltage) < 1e-12
 
 
+def test_sweeps_refuse_currents_that_no_law_gives_at_the_shown_potentials():
+    # A shunt line with nothing but a 230 V bus on its common node: no source drives anything, the
+    # sweeps leave every current at 0 and report no change, yet the line's shunt admittance takes
+    # 2e-5 S · 230 V = 4.6 mA at the potentials it shows.
+    line = ohmweave.CyShuntLine(1, carray(2e-5j), carray(0.2 + 0.1j))
+    bus = ohmweave.CyBus(1, carray(230))
+    bus.connect(line, [(0, 2)])
+    with pytest.raises(RuntimeError) as error:
+        ohmweave.CyBackwardForward(network_of([line, bus])).solve_load_flow(200, 1e-10)
+    assert str(error.value) == (
+        "2 The sweeps settled, but the answer is not a solution: the port currents of element 0 do "
+        "not follow its law: they are 0.0046 A off its law at the final potentials, and off it at "
+        "the potentials of the last backward sweep too. ")
+
+
+def test_sweeps_refuse_a_source_whose_voltage_the_shown_potentials_do_not_hold():
+    # Both ports of a 230 V source on the reference node: its forward step cannot move a grounded
+    # node, so the sweeps see no change, but the source shows 0 V between its ports.
+    source = ohmweave.CyVoltageSource(2, carray(230))
+    reference = ohmweave.CyPotentialRef()
+    reference.connect(source, [(0, 0), (0, 1)])
+    with pytest.raises(RuntimeError) as error:
+        ohmweave.CyBackwardForward(network_of([source, reference])).solve_load_flow(200, 1e-10)
+    assert str(error.value) == (
+        "2 The sweeps settled, but the answer is not a solution: the equations of element 0 do "
+        "not hold at the final potentials: they are 230 V off, as when its ports lie on grounded "
+        "nodes that its forward step cannot move. ")
+
+
 # --- potential references -----------------------------------------------------------------------
 
 U_HV, U_LV = 20e3, 400.0
