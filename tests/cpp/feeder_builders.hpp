@@ -15,7 +15,9 @@
 
 #include "model/branch.hpp"
 #include "model/bus.hpp"
-#include "port_potentials.hpp"
+#include "element_ports.hpp"
+#include "expect_close.hpp"
+#include "phasors.hpp"
 #include "solvers/backward_forward.hpp"
 #include "solvers/network.hpp"
 #include "solvers/newton.hpp"
@@ -40,15 +42,6 @@ class Feeder {
   private:
     std::vector<std::unique_ptr<Element>> owned_;
 };
-
-// The phase-to-neutral voltages U, a²U, aU of phases a, b, c with a = e^(j2π/3) (positive
-// sequence), followed by `extra` zeros (a neutral at 0 V, say).
-inline std::vector<Complex> balanced_set(Complex u, int extra = 0) {
-    const double pi = std::acos(-1.0);
-    std::vector<Complex> set = {u, u * std::polar(1.0, -2 * pi / 3), u * std::polar(1.0, 2 * pi / 3)};
-    set.resize(set.size() + extra, Complex(0.0, 0.0));
-    return set;
-}
 
 // Port i of `element` joins port bus_ports[i] of `bus`; the bus's node (and its potential) survives.
 inline void attach(Element& bus, Element& element, const std::vector<int>& bus_ports) {
@@ -120,12 +113,6 @@ inline Complex current_sum(const Connection& node) {
     Complex sum(0.0, 0.0);
     for (const Port* port : node.ports) sum += port->current;
     return sum;
-}
-
-inline void expect_close(const Complex& actual, const Complex& expected, double tolerance,
-                         const std::string& what) {
-    EXPECT_LE(std::abs(actual - expected), tolerance)
-        << what << ": got " << actual << ", expected " << expected;
 }
 
 // The message of the std::runtime_error the call throws, or "no exception".

@@ -16,9 +16,6 @@ namespace {
 
 using testing::potential;
 
-using testing::expect_complex_near;
-
-
 TEST(Element, PortsAreBornAloneInNodesOfTheirOwn) {
     Element none(0);
     EXPECT_EQ(none.port_count(), 0);

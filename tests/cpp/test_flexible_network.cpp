@@ -19,6 +19,7 @@
 namespace meshvolt {
 namespace {
 
+using testing::absolute;
 using testing::all_methods;
 using testing::attach;
 using testing::balanced_set;
@@ -135,23 +136,24 @@ struct FlexibleFeeder {
 // compute_power of its solved voltage (and to get_powers).
 void expect_solved(const FlexibleFeeder& f, const ElectricalNetwork& network, const std::string& what) {
     for (std::size_t k = 0; k < network.connections.size(); ++k)
-        expect_close(current_sum(*network.connections[k]), 0.0, 1e-7, what + ", node " + std::to_string(k));
+        expect_close(current_sum(*network.connections[k]), 0.0, absolute(1e-7),
+                     what + ", node " + std::to_string(k));
     std::vector<Complex> s(3);
     f.star->get_powers(s.data());
     for (int i = 0; i < 3; ++i) {
         const Complex u = potential(*f.star, i) - potential(*f.star, 3);
         const Complex law = f.star->parameters[i]->compute_power(std::abs(u), f.star->powers[i].get());
-        expect_close(u * std::conj(f.star->ports[i].current), law, 1e-5,
+        expect_close(u * std::conj(f.star->ports[i].current), law, absolute(1e-5),
                      what + ", star phase " + std::to_string(i));
-        expect_close(s[i], law, 1e-9, what + ", star get_powers " + std::to_string(i));
+        expect_close(s[i], law, absolute(1e-9), what + ", star get_powers " + std::to_string(i));
     }
     std::vector<Complex> pair(3);
     f.delta->get_inner_currents(pair.data());
     for (int i = 0; i < 3; ++i) {
         const Complex u = potential(*f.delta, i) - potential(*f.delta, (i + 1) % 3);
         const Complex law = f.delta->parameters[i]->compute_power(std::abs(u), f.delta->powers[i].get());
-        expect_close(u * std::conj(pair[i]), law, 1e-5, what + ", delta pair " + std::to_string(i));
-        expect_close(f.delta->ports[i].current, pair[i] - pair[(i + 2) % 3], 1e-7,
+        expect_close(u * std::conj(pair[i]), law, absolute(1e-5), what + ", delta pair " + std::to_string(i));
+        expect_close(f.delta->ports[i].current, pair[i] - pair[(i + 2) % 3], absolute(1e-7),
                      what + ", delta port " + std::to_string(i));
     }
 }
@@ -176,7 +178,8 @@ TEST(FlexibleFeeder, ThreeSolversMeetTheLawsAndKirchhoff) {
         const std::vector<Complex> v = node_potentials(network);
         if (reference.empty()) reference = v;
         for (std::size_t k = 0; k < v.size(); ++k)
-            expect_close(v[k], reference[k], 1e-6, what + " against Newton, node " + std::to_string(k));
+            expect_close(v[k], reference[k], absolute(1e-6),
+                         what + " against Newton, node " + std::to_string(k));
     }
 }
 
@@ -202,7 +205,7 @@ TEST(FlexibleFeeder, NewLimitsAndPowersReachTheNextSolveWithoutRecording) {
         solve_to_convergence(*fresh, method);
         const std::vector<Complex> v = node_potentials(network);
         for (std::size_t k = 0; k < v.size(); ++k)
-            expect_close(updated[k], v[k], 1e-6, what + ", node " + std::to_string(k));
+            expect_close(updated[k], v[k], absolute(1e-6), what + ", node " + std::to_string(k));
     }
 }
 

@@ -21,7 +21,8 @@
 namespace meshvolt {
 namespace {
 
-using testing::expect_complex_near;
+using testing::expect_close;
+using testing::relative;
 
 constexpr double u_min = 210.0, u_down = 220.0, u_up = 240.0, u_max = 250.0;
 constexpr double sharp = 1e4;
@@ -113,7 +114,7 @@ TEST_P(FlexibleLaw, GivesTheShapeDerivedByHand) {
     const LawCase& c = GetParam();
     const Complex s = parameter_of(c).compute_power(c.x, c.s_th);
     ASSERT_TRUE(std::isfinite(s.real()) && std::isfinite(s.imag())) << s;
-    expect_complex_near(s, c.expected, 1e-9);
+    expect_close(s, c.expected, relative(1e-9));
 }
 
 // The law recorded with x and s_th as independent variables and the limits as dynamic
@@ -139,7 +140,7 @@ TEST_P(FlexibleLaw, TapeEqualsPlainNumbersWithFiniteDerivatives) {
     const Eigen::VectorXd at = (Eigen::VectorXd(3) << c.x, c.s_th.real(), c.s_th.imag()).finished();
     tape.new_dynamic(bound);
     const Eigen::VectorXd value = tape.Forward(0, at);
-    expect_complex_near(Complex(value[0], value[1]), parameter.compute_power(c.x, c.s_th), 1e-12);
+    expect_close(Complex(value[0], value[1]), parameter.compute_power(c.x, c.s_th), relative(1e-12));
     const Eigen::VectorXd jacobian = tape.Jacobian(at);
     for (Eigen::Index k = 0; k < jacobian.size(); ++k) EXPECT_TRUE(std::isfinite(jacobian[k])) << k;
 
@@ -147,7 +148,7 @@ TEST_P(FlexibleLaw, TapeEqualsPlainNumbersWithFiniteDerivatives) {
     parameter.update_parameters(2.0 * c.s_max, c.q_min, c.q_max);
     tape.new_dynamic(bound);
     const Eigen::VectorXd moved = tape.Forward(0, at);
-    expect_complex_near(Complex(moved[0], moved[1]), parameter.compute_power(c.x, c.s_th), 1e-12);
+    expect_close(Complex(moved[0], moved[1]), parameter.compute_power(c.x, c.s_th), relative(1e-12));
     parameter.release_from(bound);
 }
 
@@ -199,7 +200,7 @@ TEST(FlexibleParameter, RecordedSlopeAtAKneeIsHalfTheRampSlope) {
         CppAD::ADFun<double> tape(x, y);
         tape.new_dynamic(bound);
         const Eigen::VectorXd slope = tape.Jacobian((Eigen::VectorXd(1) << c.x).finished());
-        expect_complex_near(Complex(slope[0], slope[1]), c.slope, 1e-9);
+        expect_close(Complex(slope[0], slope[1]), c.slope, relative(1e-9));
         c.parameter.release_from(bound);
     }
 }

@@ -13,7 +13,9 @@
 namespace meshvolt {
 namespace {
 
-using testing::expect_complex_near;
+using testing::expect_close;
+using testing::port_sum;
+using testing::relative;
 using testing::set_potentials;
 using testing::TapeCheck;
 
@@ -22,12 +24,6 @@ constexpr double pi = 3.14159265358979323846;
 // 1 / ym = 10 + 20j, which keeps the sequence impedances below easy to work out by hand.
 const Complex z2(0.5, 1.0);
 const Complex ym(0.02, -0.04);
-
-Complex port_sum(const Element& e) {
-    Complex sum(0.0, 0.0);
-    for (const Port& p : e.ports) sum += p.current;
-    return sum;
-}
 
 // Zero-sequence Z_0 = z2 + (1 - 1/k)²/ym and balanced Z_1 = z2 + (1 + 1/k + 1/k²)/ym, by hand.
 struct SequenceCase {
@@ -50,8 +46,8 @@ TEST(LoadBalancer, EqualPhaseVoltagesMeetTheZeroSequenceImpedance) {
         const Complex neutral(2.0, -1.0), u(120.0, 35.0);
         set_potentials(lb, {neutral + u, neutral + u, neutral + u, neutral});
         lb.compute_currents(false);
-        for (int k = 0; k < 3; ++k) expect_complex_near(lb.ports[k].current, u / c.z0);
-        expect_complex_near(lb.ports[3].current, -3.0 * u / c.z0);
+        for (int k = 0; k < 3; ++k) expect_close(lb.ports[k].current, u / c.z0);
+        expect_close(lb.ports[3].current, -3.0 * u / c.z0);
     }
 }
 
@@ -64,7 +60,7 @@ TEST(LoadBalancer, BalancedVoltagesMeetThePositiveSequenceImpedance) {
         const Complex neutral(-3.0, 4.0);
         set_potentials(lb, {neutral + u[0], neutral + u[1], neutral + u[2], neutral});
         lb.compute_currents(false);
-        for (int k = 0; k < 3; ++k) expect_complex_near(lb.ports[k].current, u[k] / c.z1);
+        for (int k = 0; k < 3; ++k) expect_close(lb.ports[k].current, u[k] / c.z1);
         EXPECT_LT(std::abs(lb.ports[3].current), 1e-9);
     }
 }
@@ -81,7 +77,8 @@ TEST(LoadBalancer, AdmittanceIsTheInverseOfTheImpedanceRowByRow) {
     EXPECT_FALSE(lb.admittance.bound);
     const Eigen::Matrix3cd product = lb.admittance.value * z;
     for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j) expect_complex_near(product(i, j), Complex(i == j ? 1.0 : 0.0, 0.0), 1e-12);
+        for (int j = 0; j < 3; ++j)
+            expect_close(product(i, j), Complex(i == j ? 1.0 : 0.0, 0.0), relative(1e-12));
 
     std::vector<double> values, no_variables;
     lb.collect_parameters(values);
@@ -111,8 +108,8 @@ TEST(LoadBalancer, GroundedNeutralIsNotReadButCarriesTheReturnCurrent) {
     lb.connect(ref, {{3, 0}});
     lb.compute_currents(false);
     const Eigen::Vector3cd expected = lb.admittance.value * Eigen::Vector3cd(u[0], u[1], u[2]);
-    for (int k = 0; k < 3; ++k) expect_complex_near(lb.ports[k].current, expected[k]);
-    expect_complex_near(lb.ports[3].current, -expected.sum());
+    for (int k = 0; k < 3; ++k) expect_close(lb.ports[k].current, expected[k]);
+    expect_close(lb.ports[3].current, -expected.sum());
 }
 
 TEST(LoadBalancer, TapeAgreesWithPlainNumbersAndReadsTheBoundMatrix) {
@@ -125,7 +122,7 @@ TEST(LoadBalancer, TapeAgreesWithPlainNumbersAndReadsTheBoundMatrix) {
         EXPECT_EQ(check.equation_count, 0);
         EXPECT_TRUE(lb.admittance.bound);
         check.expect_currents_agree();
-        expect_complex_near(port_sum(lb), Complex(0.0, 0.0));
+        expect_close(port_sum(lb), Complex(0.0, 0.0));
         const Complex before = lb.ports[1].current;
 
         // The matrix is a dynamic parameter: doubling the solver's entries doubles the currents on
@@ -133,7 +130,7 @@ TEST(LoadBalancer, TapeAgreesWithPlainNumbersAndReadsTheBoundMatrix) {
         check.parameters *= 2.0;
         check.evaluate();
         check.expect_currents_agree();
-        expect_complex_near(lb.ports[1].current, 2.0 * before);
+        expect_close(lb.ports[1].current, 2.0 * before);
         EXPECT_EQ(lb.admittance.value, own);  // the own value is untouched
     }
     // Released with the solver: it reads its own matrix again.
@@ -168,7 +165,7 @@ TEST(LoadBalancer, InnerCurrentsAreThePhaseCurrentsOfTheLastPlainComputation) {
     lb.get_inner_currents(inner);
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(inner[k], lb.ports[k].current);
-        expect_complex_near(inner[k], lb.admittance.value(k, 0) * 230.0);
+        expect_close(inner[k], lb.admittance.value(k, 0) * 230.0);
     }
     EXPECT_EQ(inner[3], sentinel);
 }

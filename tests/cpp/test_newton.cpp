@@ -20,6 +20,7 @@
 #include "model/bus.hpp"
 #include "model/potential_ref.hpp"
 #include "model/voltage_source.hpp"
+#include "phasors.hpp"
 #include "solvers/cppad_error_log.hpp"
 #include "solvers/newton.hpp"
 
@@ -27,18 +28,10 @@ namespace meshvolt {
 namespace {
 
 using testing::error_message;
+using testing::expect_close;
+using testing::polar_deg;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-const double pi = std::acos(-1.0);
-
-Complex polar_deg(double magnitude, double degrees) {
-    return std::polar(magnitude, degrees * pi / 180.0);
-}
-
-void expect_complex_near(const Complex& actual, const Complex& expected, double tol = 1e-9) {
-    EXPECT_NEAR(actual.real(), expected.real(), tol * (1 + std::abs(expected))) << actual;
-    EXPECT_NEAR(actual.imag(), expected.imag(), tol * (1 + std::abs(expected))) << actual;
-}
 
 // ---------------------------------------------------------------------------------------------
 // Test-only elements without ports.
@@ -494,8 +487,8 @@ TEST(NewtonIteration, SolvesAStarSourceInOneStep) {
     EXPECT_EQ(iterations, 1);  // the equations are linear
     EXPECT_LE(residual, 1e-9);
     for (int k = 0; k < 3; ++k) {
-        expect_complex_near(s.source.ports[k].connection->get_potential(), s.u[k]);
-        expect_complex_near(s.source.ports[k].current, 0.0);  // no load
+        expect_close(s.source.ports[k].connection->get_potential(), s.u[k]);
+        expect_close(s.source.ports[k].current, 0.0);  // no load
     }
     EXPECT_EQ(s.source.ports[3].connection->get_potential(), Complex(0.0));
 }
@@ -513,13 +506,13 @@ TEST(NewtonIteration, SolvesADeltaSourceAroundItsStarPoint) {
         EXPECT_LE(residual, 1e-9);
         // Balanced line voltages of 400 V: star potentials of 400/√3 V, phase a at 0°.
         const double star = 400.0 / std::sqrt(3.0);
-        expect_complex_near(s.potential(0), polar_deg(star, 0.0));
-        expect_complex_near(s.potential(1), polar_deg(star, -120.0));
-        expect_complex_near(s.potential(2), polar_deg(star, 120.0));
-        expect_complex_near(s.potential(0), (2.0 * s.u[0] + s.u[1]) / 3.0);
+        expect_close(s.potential(0), polar_deg(star, 0.0));
+        expect_close(s.potential(1), polar_deg(star, -120.0));
+        expect_close(s.potential(2), polar_deg(star, 120.0));
+        expect_close(s.potential(0), (2.0 * s.u[0] + s.u[1]) / 3.0);
         // Kirchhoff at every node: the currents into the elements sum to zero.
         for (int k = 0; k < 3; ++k)
-            expect_complex_near(s.source.ports[k].current + s.reference.ports[k].current, 0.0);
+            expect_close(s.source.ports[k].current + s.reference.ports[k].current, 0.0);
     }
 }
 
@@ -534,8 +527,8 @@ TEST(NewtonIteration, SolvesANetworkWithoutParameters) {
     Newton solver(&network, false);
     ASSERT_EQ(solver.parameters.size(), 0);
     EXPECT_EQ(solver.solve_load_flow(10, 1e-12).first, 1);
-    expect_complex_near(bus.ports[0].connection->get_potential(), 0.0);
-    expect_complex_near(reference.get_current(), 0.0);
+    expect_close(bus.ports[0].connection->get_potential(), 0.0);
+    expect_close(reference.get_current(), 0.0);
 }
 
 TEST(NewtonIteration, ConvergesQuadraticallyOnASquareRoot) {
@@ -582,7 +575,7 @@ TEST(NewtonIteration, ElementCurrentsAreRecomputedAtTheEnd) {
     solver.solve_load_flow(10, 1e-9);
     for (Port& port : s.source.ports) port.current = Complex(99.0, 99.0);
     EXPECT_EQ(solver.solve_load_flow(10, 1e-9).first, 0);  // converged before any Jacobian
-    for (Port& port : s.source.ports) expect_complex_near(port.current, 0.0);
+    for (Port& port : s.source.ports) expect_close(port.current, 0.0);
 }
 
 TEST(NewtonIteration, ANaNResidualIsNeverConvergedNorSmall) {
@@ -643,8 +636,8 @@ TEST(NewtonIteration, ParameterUpdatesReachTheNextSolveWithoutRecording) {
     EXPECT_EQ(iterations, 1);
     EXPECT_LE(residual, 1e-9);
     const double star = 400.0 / std::sqrt(3.0);
-    expect_complex_near(s.potential(1), polar_deg(star, 120.0));
-    expect_complex_near(s.potential(2), polar_deg(star, -120.0));
+    expect_close(s.potential(1), polar_deg(star, 120.0));
+    expect_close(s.potential(2), polar_deg(star, -120.0));
     EXPECT_EQ(solver.tape.size_op(), operators_before);
     EXPECT_EQ(log.count("----- Tape evaluation -----"), 0);
 

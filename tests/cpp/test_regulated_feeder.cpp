@@ -89,7 +89,8 @@ TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
             const Complex u2 = potential(reg, 2) - potential(reg, 3);
             const Complex expected =
                 k * u / ((1.0 + z2_default * y) * (1.0 + z1 * ym_default) + clamped * clamped * z1 * y);
-            testing::expect_close(u2, expected, 1e-7, what + ", output voltage");
+            testing::expect_close(u2, expected, testing::absolute(1e-7),
+                                  what + ", output voltage");
             if (c.expected_clamp == 0.0) {
                 EXPECT_NEAR(std::abs(u2), c.u_ref, 1e-7) << what;
             } else {
@@ -104,7 +105,7 @@ TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
             solutions.push_back(u2);
         }
         for (std::size_t m = 1; m < solutions.size(); ++m)
-            testing::expect_close(solutions[m], solutions[0], 1e-7,
+            testing::expect_close(solutions[m], solutions[0], testing::absolute(1e-7),
                                   std::string(c.name) + ": methods agree");
     }
 }
@@ -162,7 +163,8 @@ TEST(RegulatedFeeder, BehindASinglePhaseTransformerTheMethodsAgree) {
     }
     for (std::size_t m = 1; m < solutions.size(); ++m)
         for (std::size_t i = 0; i < solutions[0].size(); ++i)
-            testing::expect_close(solutions[m][i], solutions[0][i], 1e-7, "methods agree");
+            testing::expect_close(solutions[m][i], solutions[0][i], testing::absolute(1e-7),
+                                  "methods agree");
 }
 
 // The tap is a solver variable: a solver that goes away leaves its solved tap in the regulator.

@@ -22,12 +22,12 @@ namespace {
 using testing::potential;
 
 using testing::CurrentSink;
-using testing::expect_complex_near;
+using testing::expect_close;
 using testing::join_sides;
+using testing::relative;
 using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
 
 void expect_matrix_near(const Eigen::MatrixXcd& actual, const Eigen::MatrixXcd& expected,
                         double tol = 1e-12) {
@@ -36,7 +36,7 @@ void expect_matrix_near(const Eigen::MatrixXcd& actual, const Eigen::MatrixXcd& 
     for (Eigen::Index i = 0; i < actual.rows(); ++i)
         for (Eigen::Index j = 0; j < actual.cols(); ++j) {
             SCOPED_TRACE("entry (" + std::to_string(i) + ", " + std::to_string(j) + ")");
-            expect_complex_near(actual(i, j), expected(i, j), tol);
+            expect_close(actual(i, j), expected(i, j), relative(tol));
         }
 }
 
@@ -55,18 +55,18 @@ TEST(ShuntLine, SinglePhaseMatricesByHand) {
     EXPECT_EQ(line.phase_count, 1);
 
     const Complex a = 1.0 + y * z / 2.0;
-    expect_complex_near(line.scalar_a, a);
-    expect_complex_near(line.scalar_b, z);
-    expect_complex_near(line.scalar_c, y + y * y * z / 4.0);
-    expect_complex_near(line.scalar_d, a);
-    expect_complex_near(line.transfer_a(0, 0), a);
-    expect_complex_near(line.y11.value(0, 0), 1.0 / z + y / 2.0);
-    expect_complex_near(line.y22.value(0, 0), 1.0 / z + y / 2.0);
-    expect_complex_near(line.y12.value(0, 0), -1.0 / z);
-    expect_complex_near(line.y21.value(0, 0), -1.0 / z);
-    expect_complex_near(line.y_extra.value(0), -y / 2.0);
-    expect_complex_near(line.y1_extra.value(0, 0), -y / 2.0);
-    expect_complex_near(line.y2_extra.value(0, 0), -y / 2.0);
+    expect_close(line.scalar_a, a);
+    expect_close(line.scalar_b, z);
+    expect_close(line.scalar_c, y + y * y * z / 4.0);
+    expect_close(line.scalar_d, a);
+    expect_close(line.transfer_a(0, 0), a);
+    expect_close(line.y11.value(0, 0), 1.0 / z + y / 2.0);
+    expect_close(line.y22.value(0, 0), 1.0 / z + y / 2.0);
+    expect_close(line.y12.value(0, 0), -1.0 / z);
+    expect_close(line.y21.value(0, 0), -1.0 / z);
+    expect_close(line.y_extra.value(0), -y / 2.0);
+    expect_close(line.y1_extra.value(0, 0), -y / 2.0);
+    expect_close(line.y2_extra.value(0, 0), -y / 2.0);
     EXPECT_EQ(line.y1_extra.cols(), 1);
     EXPECT_EQ(line.v1_storage, nullptr);  // no cache before binding
 }
@@ -76,10 +76,10 @@ TEST(ShuntLine, ExtraCoefficientsUseRowSums) {
     const Complex y[] = {2.0, 1.0, 0.0, 4.0};
     const Complex z[] = {1.0, 0.0, 0.0, 1.0};
     ShuntLine line(2, y, z);
-    expect_complex_near(line.y_extra.value(0), -1.5);
-    expect_complex_near(line.y_extra.value(1), -2.0);
-    expect_complex_near(line.y1_extra.value(1, 0), -2.0);
-    expect_complex_near(line.y2_extra.value(0, 0), -1.5);
+    expect_close(line.y_extra.value(0), -1.5);
+    expect_close(line.y_extra.value(1), -2.0);
+    expect_close(line.y1_extra.value(1, 0), -2.0);
+    expect_close(line.y2_extra.value(0, 0), -1.5);
 
     // Ix = Σ_k r_k·(V1_k + V2_k − 2 Vx); the other currents see 0.5·Y, so the sum of all five
     // currents is not 0 for this Y.
@@ -91,9 +91,9 @@ TEST(ShuntLine, ExtraCoefficientsUseRowSums) {
     x.connect(line, {{0, 4}});  // the bus keeps its potential
     line.compute_currents(false);
     const Complex ix = -1.5 * (v1[0] + v2[0] - 1.0) - 2.0 * (v1[1] + v2[1] - 1.0);
-    expect_complex_near(line.ports[4].current, ix);
+    expect_close(line.ports[4].current, ix);
     // Side 1 alone: I1 = (V1 − V2) + 0.5·Y·(V1 − Vx·1).
-    expect_complex_near(line.ports[0].current, (v1[0] - v2[0]) + 0.5 * (2.0 * 2.5 + 1.0 * 0.5));
+    expect_close(line.ports[0].current, (v1[0] - v2[0]) + 0.5 * (2.0 * 2.5 + 1.0 * 0.5));
 }
 
 TEST(ShuntLine, ZeroShuntAdmittanceIsASimplifiedLine) {
@@ -119,7 +119,7 @@ TEST(ShuntLine, ZeroShuntAdmittanceIsASimplifiedLine) {
     TapeCheck check({&a, &b, &x, &shunt, &simple});
     check.expect_currents_agree();
     for (int k = 0; k < 6; ++k)
-        expect_complex_near(shunt.ports[k].current, simple.ports[k].current, 1e-12);
+        expect_close(shunt.ports[k].current, simple.ports[k].current, relative(1e-12));
     EXPECT_EQ(shunt.ports[6].current, Complex(0.0));
 }
 
@@ -148,15 +148,15 @@ TEST(ShuntLine, CurrentsOfAPiSection) {
     check.expect_currents_agree();
     for (int k = 0; k < 2; ++k) {
         SCOPED_TRACE("phase " + std::to_string(k));
-        expect_complex_near(line.ports[k].current,
+        expect_close(line.ports[k].current,
                             series(v1[0] - v2[0], v1[1] - v2[1], k) +
                                 shunt(v1[0] - vx[0], v1[1] - vx[0], k));
-        expect_complex_near(line.ports[2 + k].current,
+        expect_close(line.ports[2 + k].current,
                             series(v2[0] - v1[0], v2[1] - v1[1], k) +
                                 shunt(v2[0] - vx[0], v2[1] - vx[0], k));
     }
     // A symmetric Y conserves charge: the extra port returns the shunt currents.
-    expect_complex_near(current_sum(line), 0.0, 1e-12);
+    expect_close(current_sum(line), 0.0, relative(1e-12));
 }
 
 TEST(ShuntLine, GroundedExtraNodeGivesZeroInBothForms) {
@@ -172,8 +172,8 @@ TEST(ShuntLine, GroundedExtraNodeGivesZeroInBothForms) {
     x.connect(ref, {{0, 0}});
     TapeCheck check({&a, &b, &x, &ref, &line});
     check.expect_currents_agree();
-    expect_complex_near(line.ports[0].current, (v1[0] - v2[0]) / z + y / 2.0 * v1[0]);
-    expect_complex_near(line.ports[2].current, -y / 2.0 * (v1[0] + v2[0]));
+    expect_close(line.ports[0].current, (v1[0] - v2[0]) / z + y / 2.0 * v1[0]);
+    expect_close(line.ports[2].current, -y / 2.0 * (v1[0] + v2[0]));
 }
 
 TEST(ShuntLine, ThreePhaseParameterLayout) {
@@ -232,16 +232,16 @@ TEST(ShuntLine, UpdatesReachTheBoundParametersAndTransfers) {
         EXPECT_NEAR(check.parameters[0], (1.0 / z2 + y2 / 2.0).real(), 1e-12);  // y11
         EXPECT_NEAR(check.parameters[9], (-y2 / 2.0).imag(), 1e-12);            // y_extra
         EXPECT_NEAR(check.parameters[13], (-y2 / 2.0).imag(), 1e-12);           // y1_extra
-        expect_complex_near(line.scalar_b, z2);
-        expect_complex_near(line.scalar_a, 1.0 + y2 * z2 / 2.0);
+        expect_close(line.scalar_b, z2);
+        expect_close(line.scalar_a, 1.0 + y2 * z2 / 2.0);
         check.evaluate();  // same tape, new data
         check.expect_currents_agree();
-        expect_complex_near(line.ports[0].current, (v1[0] - v2[0]) / z2 + y2 / 2.0 * v1[0]);
+        expect_close(line.ports[0].current, (v1[0] - v2[0]) / z2 + y2 / 2.0 * v1[0]);
     }
     // Unbound again: an update changes only the own values.
     line.update_line_parameters(&y, &z);
     EXPECT_FALSE(line.y_extra.bound);
-    expect_complex_near(line.y_extra.value(0), -y / 2.0);
+    expect_close(line.y_extra.value(0), -y / 2.0);
 }
 
 TEST(ShuntLine, BackwardStepOnTheTransferMatrices) {
@@ -265,11 +265,11 @@ TEST(ShuntLine, BackwardStepOnTheTransferMatrices) {
         SCOPED_TRACE("phase " + std::to_string(k));
         const Complex i2 = k == 0 ? Complex(-10.0, 3.0) : Complex(-4.0, -1.0);
         const Complex c = ys[k] + ys[k] * ys[k] * zs[k] / 4.0, d = 1.0 + ys[k] * zs[k] / 2.0;
-        expect_complex_near(line.ports[2 + k].current, i2);
-        expect_complex_near(line.ports[k].current, c * v2[k] - d * i2);
+        expect_close(line.ports[2 + k].current, i2);
+        expect_close(line.ports[k].current, c * v2[k] - d * i2);
         total += line.ports[k].current + i2;
     }
-    expect_complex_near(line.ports[4].current, -total);
+    expect_close(line.ports[4].current, -total);
 }
 
 TEST(ShuntLine, ForwardStepOnTheTransferMatrices) {
@@ -284,7 +284,7 @@ TEST(ShuntLine, ForwardStepOnTheTransferMatrices) {
     join_sides(line, a, b);
     line.forward_step();
     for (int k = 0; k < 2; ++k)
-        expect_complex_near(potential(b, k), v1[k] + 0.5 * zs[k] * ys[k] * v1[k]);
+        expect_close(potential(b, k), v1[k] + 0.5 * zs[k] * ys[k] * v1[k]);
 
     // The general path measures the modulus: a change of (3, 4) is 5.
     const Complex zero[4] = {};
@@ -345,9 +345,9 @@ TEST(ShuntLine, SinglePhasePathsAgreeWithTheGeneralPath) {
         sink.backward_step();
         line.backward_step();
         const Complex i2(-5.0, 1.0);
-        expect_complex_near(line.ports[1].current, i2);
-        expect_complex_near(line.ports[0].current, c * v2[0] - d * i2);
-        expect_complex_near(line.ports[2].current, -(c * v2[0] - d * i2) - i2);
+        expect_close(line.ports[1].current, i2);
+        expect_close(line.ports[0].current, c * v2[0] - d * i2);
+        expect_close(line.ports[2].current, -(c * v2[0] - d * i2) - i2);
     }
 }
 
@@ -407,13 +407,13 @@ TEST(ShuntLine, SinglePhaseStepsFallBackWithoutSolverStorage) {
 
         sink.backward_step();
         line.backward_step();
-        expect_complex_near(line.ports[1].current, -demand);
-        expect_complex_near(line.ports[0].current, c * read_v2 + d * demand);
+        expect_close(line.ports[1].current, -demand);
+        expect_close(line.ports[0].current, c * read_v2 + d * demand);
 
         line.ports[0].current = i1;
         const Complex v2_new = a_ * read_v1 - z * i1;
         EXPECT_NEAR(line.forward_step(), std::abs(v2_new - read_v2), 1e-9);
-        expect_complex_near(b.ports[0].connection->potential.value, v2_new);  // own value written
+        expect_close(b.ports[0].connection->potential.value, v2_new);  // own value written
     }
 }
 
@@ -440,9 +440,9 @@ TEST(ShuntLine, SweepsReachThePiSectionSolution) {
         double measure = 1.0;
         for (int sweep = 0; sweep < 50 && measure > 1e-12; ++sweep) measure = testing::sweep(elements);
         EXPECT_LE(measure, 1e-12);
-        expect_complex_near(potential(line, 1), v2);
-        expect_complex_near(line.ports[0].current, 0.5 * y * u[0] + i + 0.5 * y * v2);
-        expect_complex_near(current_sum(line), 0.0, 1e-12);
+        expect_close(potential(line, 1), v2);
+        expect_close(line.ports[0].current, 0.5 * y * u[0] + i + 0.5 * y * v2);
+        expect_close(current_sum(line), 0.0, relative(1e-12));
     }
 }
 

@@ -16,11 +16,9 @@ namespace {
 
 using testing::potential;
 
-using testing::expect_complex_near;
 using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
 
 // Side 1 of the switch on bus `a`, side 2 on bus `b`.
 void join(Branch& sw, Bus& a, Bus& b) {
