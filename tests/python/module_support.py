@@ -9,6 +9,7 @@ import traceback
 from types import SimpleNamespace
 
 import numpy as np
+import pytest
 
 from meshvolt import ohmweave
 
@@ -23,6 +24,11 @@ def iarray(*values):
     return np.array(values, dtype=np.int32)
 
 
+def objects(*items):
+    """An object array of the items."""
+    return np.array(items, dtype=object)
+
+
 def traceback_names(error):
     """The function names of the traceback entries of a caught exception, outermost first."""
     return [entry.name for entry in traceback.extract_tb(error.__traceback__)]
@@ -31,6 +37,19 @@ def traceback_names(error):
 def module_entries(error):
     """The traceback entries the module added (their names start with the module's name)."""
     return [name for name in traceback_names(error) if name.startswith("meshvolt.ohmweave.")]
+
+
+def raises_exactly(error_type, message, call, entry=None):
+    """Runs the call, checks the error's type, its whole message and the module's one traceback
+    entry (its name when given); returns the error."""
+    with pytest.raises(error_type) as caught:
+        call()
+    assert str(caught.value) == message
+    entries = module_entries(caught.value)
+    assert len(entries) == 1, entries
+    if entry is not None:
+        assert entries == ["meshvolt.ohmweave." + entry]
+    return caught.value
 
 
 def run_python(code, *options):
@@ -91,3 +110,15 @@ def solve_newton(elements):
     iterations, residual = solver.solve_load_flow(20, 1e-10)
     assert residual <= 1e-10
     return network, solver
+
+
+def load_voltage(u, z, s):
+    """The voltage at a constant-power load S fed from U through z:
+    V = U − z·I, I = conj(S / V)  ⇒  V·conj(V) − U·conj(V) + z·conj(S) = 0. With
+    V = e^(j·arg U)·(x + jy) and w = z·conj(S): y = −Im w / |U| and the upper root
+    x = (|U| + sqrt(|U|² − 4·(y² + Re w))) / 2."""
+    w = z * np.conj(s)
+    m = abs(u)
+    y = -w.imag / m
+    x = (m + np.sqrt(m * m - 4 * (y * y + w.real))) / 2
+    return np.exp(1j * np.angle(u)) * (x + 1j * y)

@@ -17,7 +17,7 @@ OTHER = ohmweave.CyBus(3, carray(4, 5, 6))
 ONE = carray(1)
 
 
-def raises_exactly(error_type, message, call):
+def raises_with_message(error_type, message, call):
     """Runs the call, checks the error's type and whole message, returns the error."""
     with pytest.raises(error_type) as caught:
         call()
@@ -66,7 +66,7 @@ BINDING_CASES = [
 
 @pytest.mark.parametrize("call, message, entry", BINDING_CASES)
 def test_binding_errors_and_their_traceback_entry(call, message, entry):
-    error = raises_exactly(TypeError, message, call)
+    error = raises_with_message(TypeError, message, call)
     assert module_entries(error) == ["meshvolt.ohmweave." + entry]
     source = traceback.extract_tb(error.__traceback__)[-1]
     assert source.filename.startswith("meshvolt/ohmweave/") and source.lineno > 0
@@ -82,7 +82,8 @@ def test_keywords_bind_like_positions():
 
 
 def test_method_through_its_class():
-    raises_exactly(TypeError, "disconnect() needs an argument", lambda: ohmweave.CyElement.disconnect())
+    raises_with_message(TypeError, "disconnect() needs an argument",
+                        lambda: ohmweave.CyElement.disconnect())
     with pytest.raises(TypeError, match=r"^get_current\(\) needs a 'meshvolt\.ohmweave\."
                                         r"CyPotentialRef' instance as its first argument, not "
                                         r"'meshvolt\.ohmweave\.CyBus'$"):
@@ -118,7 +119,7 @@ def test_integer_conversions(value, length):
     (IntReturning("x"), TypeError, "__int__ returned non-int (type str)"),
 ])
 def test_integer_refusals(value, error_type, message):
-    error = raises_exactly(error_type, message, lambda: BUS.get_potentials(value))
+    error = raises_with_message(error_type, message, lambda: BUS.get_potentials(value))
     assert module_entries(error) == ["meshvolt.ohmweave.CyElement.get_potentials"]
 
 
@@ -189,7 +190,7 @@ def test_numeric_conversions_run_before_type_tests():
                           "meshvolt.ohmweave.CyBranch, which holds no engine object"),
 ])
 def test_element_arguments_must_hold_an_element(argument, message):
-    error = raises_exactly(TypeError, message, lambda: BUS.connect(argument, [(0, 0)]))
+    error = raises_with_message(TypeError, message, lambda: BUS.connect(argument, [(0, 0)]))
     assert module_entries(error) == ["meshvolt.ohmweave.CyElement.connect"]
 
 
@@ -228,7 +229,7 @@ BUFFER_REFUSALS = [
 
 @pytest.mark.parametrize("buffer, error_type, message", BUFFER_REFUSALS)
 def test_buffer_refusals(buffer, error_type, message):
-    error = raises_exactly(error_type, message, lambda: ohmweave.CyBus(2, buffer))
+    error = raises_with_message(error_type, message, lambda: ohmweave.CyBus(2, buffer))
     assert module_entries(error) == ["meshvolt.ohmweave.CyBus.__cinit__"]
 
 
@@ -255,8 +256,8 @@ def test_accepted_complex_buffers_are_read_in_place():
     (np.array([0, 1], np.uint32), "'unsigned int'"), (np.array([0.0, 1.0]), "'double'"),
 ])
 def test_int_buffers_take_int32_only(ports, found):
-    raises_exactly(ValueError, "Buffer dtype mismatch, expected 'int' but got " + found,
-                   lambda: ohmweave.CyBus(2, carray(1, 2)).connect_ports(ports))
+    raises_with_message(ValueError, "Buffer dtype mismatch, expected 'int' but got " + found,
+                        lambda: ohmweave.CyBus(2, carray(1, 2)).connect_ports(ports))
 
 
 def misaligned(values, dtype):
@@ -295,9 +296,10 @@ def test_a_misaligned_result_array_is_refused(monkeypatch):
     fake = types.SimpleNamespace(empty=lambda n, dtype: misaligned(np.zeros(n), dtype),
                                  complex128=np.complex128)
     monkeypatch.setattr(ohmweave, "np", fake)
-    raises_exactly(ValueError,
-                   "Buffer of 'double complex' items is not aligned to 8 bytes and cannot be written",
-                   lambda: BUS.get_potentials(2))
+    raises_with_message(
+        ValueError,
+        "Buffer of 'double complex' items is not aligned to 8 bytes and cannot be written",
+        lambda: BUS.get_potentials(2))
 
 
 # --- index pairs --------------------------------------------------------------------------------
@@ -341,7 +343,7 @@ CONNECT = "meshvolt.ohmweave.CyElement.connect"
 ])
 def test_pair_refusals(connections, error_type, message, entries):
     a, b = two_buses()
-    error = raises_exactly(error_type, message, lambda: a.connect(b, connections))
+    error = raises_with_message(error_type, message, lambda: a.connect(b, connections))
     assert module_entries(error) == entries
     # Nothing was joined.
     assert b.get_potentials(2).tolist() == [3, 4]
@@ -361,8 +363,8 @@ def test_results_are_new_complex_arrays():
 def test_results_must_be_numpy_arrays(monkeypatch):
     fake = types.SimpleNamespace(empty=lambda n, dtype: [0] * n, complex128=np.complex128)
     monkeypatch.setattr(ohmweave, "np", fake)
-    error = raises_exactly(TypeError, "Cannot convert list to numpy.ndarray",
-                           lambda: BUS.get_potentials(1))
+    error = raises_with_message(TypeError, "Cannot convert list to numpy.ndarray",
+                                lambda: BUS.get_potentials(1))
     assert module_entries(error) == ["meshvolt.ohmweave.CyElement.get_potentials"]
 
 
@@ -396,5 +398,5 @@ def test_results_are_made_through_the_module_attribute(monkeypatch):
      "CyDeltaPotentialRef.__cinit__"),
 ])
 def test_engine_exceptions_are_translated_with_one_entry(call, error_type, message, entry):
-    error = raises_exactly(error_type, message, call)
+    error = raises_with_message(error_type, message, call)
     assert module_entries(error) == ["meshvolt.ohmweave." + entry]

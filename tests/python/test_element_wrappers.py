@@ -7,15 +7,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, iarray, module_entries, solve_newton
-
-
-def raises_exactly(error_type, message, call):
-    with pytest.raises(error_type) as caught:
-        call()
-    assert str(caught.value) == message
-    assert len(module_entries(caught.value)) == 1
-    return caught.value
+from module_support import carray, iarray, raises_exactly, solve_newton
 
 
 # --- buses --------------------------------------------------------------------------------------

@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, star_supply
+from module_support import carray, objects, raises_exactly, star_supply
 
 # The q_u law of the hand-derived shapes: q_min -30 below 210 V, a line to Q at 220 V, Q up to
 # 240 V, a line to q_max 40 at 250 V, q_max above; sharp enough to be exact to rounding 5 V off
@@ -36,17 +36,6 @@ def q_u_parameter(s_max=100.0, q_min=-30.0, q_max=40.0):
 def constant_parameter():
     return ohmweave.CyFlexibleParameter(control("constant"), control("constant"), projection(),
                                         0.0, 0.0, 0.0)
-
-
-def objects(*items):
-    return np.array(items, dtype=object)
-
-
-def raises_exactly(error_type, message, call, entry):
-    with pytest.raises(error_type) as caught:
-        call()
-    assert str(caught.value) == message
-    assert module_entries(caught.value) == [f"meshvolt.ohmweave.{entry}"]
 
 
 # --- types --------------------------------------------------------------------------------------

@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, solve_newton
+from module_support import carray, raises_exactly, solve_newton
 
 # A 3 x 3 series impedance that is not symmetric, so that a transposed matrix shows.
 Z3 = np.array([[0.30 + 0.40j, 0.10 + 0.15j, 0.05 + 0.08j],
@@ -21,13 +21,6 @@ Y3 = 1e-4j * np.array([[3.0, -0.5, -0.4], [-0.5, 3.2, -0.6], [-0.4, -0.6, 2.9]])
 def rows(matrix):
     """An n x n matrix as the buffer the lines read: entry i·n + j is the matrix entry (i, j)."""
     return np.ascontiguousarray(matrix, dtype=np.complex128).reshape(-1)
-
-
-def raises_exactly(error_type, message, call, entry):
-    with pytest.raises(error_type) as caught:
-        call()
-    assert str(caught.value) == message
-    assert module_entries(caught.value) == [f"meshvolt.ohmweave.{entry}"]
 
 
 def balanced(magnitude, shift=0.0):

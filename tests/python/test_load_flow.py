@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray
+from module_support import carray, load_voltage
 
 A2 = np.exp(-2j * np.pi / 3)  # phase b lags phase a by 120°
 
@@ -132,17 +132,6 @@ def delta_powers(load, n):
 
 
 # --- single phase: the closed form --------------------------------------------------------------
-
-def load_voltage(u, z, s):
-    """V = U − z·I, I = conj(S / V)  ⇒  V·conj(V) − U·conj(V) + z·conj(S) = 0. With
-    V = e^(j·arg U)·(x + jy), w = z·conj(S): y = −Im w / |U| and the upper root
-    x = (|U| + sqrt(|U|² − 4·(y² + Re w))) / 2."""
-    w = z * np.conj(s)
-    m = abs(u)
-    y = -w.imag / m
-    x = (m + np.sqrt(m * m - 4 * (y * y + w.real))) / 2
-    return np.exp(1j * np.angle(u)) * (x + 1j * y)
-
 
 SINGLE_PHASE_CASES = [
     ("inductive load", 230, 0.5 + 0.3j, 5000 + 2000j),

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, solve_newton, star_supply
+from module_support import carray, module_entries, raises_exactly, solve_newton, star_supply
 
 STAR_TYPES = ["CyPowerLoad", "CyAdmittanceLoad", "CyCurrentLoad"]
 DELTA_TYPES = ["CyDeltaPowerLoad", "CyDeltaAdmittanceLoad", "CyDeltaCurrentLoad"]
@@ -46,13 +46,6 @@ SETPOINTS = {"powers": [1000 + 300j, 2000 - 100j, 3000 + 800j],
 
 def setpoints(name, count):
     return carray(*SETPOINTS[FAMILY[name][0]][:count])
-
-
-def raises_exactly(error_type, message, call, entry):
-    with pytest.raises(error_type) as caught:
-        call()
-    assert str(caught.value) == message
-    assert module_entries(caught.value) == [f"meshvolt.ohmweave.{entry}"]
 
 
 def balanced(magnitude):

@@ -18,24 +18,8 @@ import pytest
 import scipy.io
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, network_of, single_phase_circuit
-
-
-def raises_exactly(error_type, message, call, entry=None):
-    """Runs the call, checks the error's type, its whole message and the module's one traceback
-    entry (its name when given); returns the error."""
-    with pytest.raises(error_type) as caught:
-        call()
-    assert str(caught.value) == message
-    entries = module_entries(caught.value)
-    assert len(entries) == 1, entries
-    if entry is not None:
-        assert entries == ["meshvolt.ohmweave." + entry]
-    return caught.value
-
-
-def objects(*elements):
-    return np.array(elements, dtype=object)
+from module_support import (carray, load_voltage, network_of, objects, raises_exactly,
+                            single_phase_circuit)
 
 
 def balanced(magnitude):
@@ -95,17 +79,6 @@ def single_phase_feeder(power=5000 + 2000j, z=0.5 + 0.3j, tail_start=230.0, extr
     f.elements = [*f.elements, *extra]
     f.network = network_of(f.elements)
     return f
-
-
-def load_voltage(u, z, s):
-    """The voltage at a constant-power load S fed from U through z:
-    V = U − z·I, I = conj(S / V). With V = e^(j·arg U)·(x + jy) and w = z·conj(S):
-    y = −Im w / |U|,  x = (|U| + sqrt(|U|² − 4·(y² + Re w))) / 2 (the upper branch)."""
-    w = z * np.conj(s)
-    m = abs(u)
-    y = -w.imag / m
-    x = (m + np.sqrt(m * m - 4 * (y * y + w.real))) / 2
-    return np.exp(1j * np.angle(u)) * (x + 1j * y)
 
 
 def three_phase_feeder():

@@ -9,17 +9,9 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, solve_newton
+from module_support import carray, raises_exactly, solve_newton
 
 NO_SWEEPS = "2 No backward-forward method has been defined for transformers yet."
-
-
-def raises_exactly(error_type, message, call, entry):
-    with pytest.raises(error_type) as caught:
-        call()
-    assert str(caught.value) == message
-    assert module_entries(caught.value) == [f"meshvolt.ohmweave.{entry}"]
-    return caught.value
 
 
 # --- types --------------------------------------------------------------------------------------
