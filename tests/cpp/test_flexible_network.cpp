@@ -152,7 +152,8 @@ void expect_solved(const FlexibleFeeder& f, const ElectricalNetwork& network, co
     for (int i = 0; i < 3; ++i) {
         const Complex u = potential(*f.delta, i) - potential(*f.delta, (i + 1) % 3);
         const Complex law = f.delta->parameters[i]->compute_power(std::abs(u), f.delta->powers[i].get());
-        expect_close(u * std::conj(pair[i]), law, absolute(1e-5), what + ", delta pair " + std::to_string(i));
+        expect_close(u * std::conj(pair[i]), law, absolute(1e-5),
+                     what + ", delta pair " + std::to_string(i));
         expect_close(f.delta->ports[i].current, pair[i] - pair[(i + 2) % 3], absolute(1e-7),
                      what + ", delta port " + std::to_string(i));
     }

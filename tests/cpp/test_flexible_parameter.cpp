@@ -140,7 +140,8 @@ TEST_P(FlexibleLaw, TapeEqualsPlainNumbersWithFiniteDerivatives) {
     const Eigen::VectorXd at = (Eigen::VectorXd(3) << c.x, c.s_th.real(), c.s_th.imag()).finished();
     tape.new_dynamic(bound);
     const Eigen::VectorXd value = tape.Forward(0, at);
-    expect_close(Complex(value[0], value[1]), parameter.compute_power(c.x, c.s_th), relative(1e-12));
+    expect_close(Complex(value[0], value[1]), parameter.compute_power(c.x, c.s_th),
+                 relative(1e-12));
     const Eigen::VectorXd jacobian = tape.Jacobian(at);
     for (Eigen::Index k = 0; k < jacobian.size(); ++k) EXPECT_TRUE(std::isfinite(jacobian[k])) << k;
 
@@ -148,7 +149,8 @@ TEST_P(FlexibleLaw, TapeEqualsPlainNumbersWithFiniteDerivatives) {
     parameter.update_parameters(2.0 * c.s_max, c.q_min, c.q_max);
     tape.new_dynamic(bound);
     const Eigen::VectorXd moved = tape.Forward(0, at);
-    expect_close(Complex(moved[0], moved[1]), parameter.compute_power(c.x, c.s_th), relative(1e-12));
+    expect_close(Complex(moved[0], moved[1]), parameter.compute_power(c.x, c.s_th),
+                 relative(1e-12));
     parameter.release_from(bound);
 }
 

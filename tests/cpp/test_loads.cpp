@@ -355,7 +355,8 @@ TEST(StarLoad, BalancedThreePhasePowerLeavesNoNeutralCurrent) {
     set_potentials(load, {polar_deg(230.0, 0.0), polar_deg(230.0, -120.0), polar_deg(230.0, 120.0), Complex(0.0, 0.0)});
     load.compute_currents(false);
     const Complex i0 = std::conj(Complex(3000.0, 1000.0) / 230.0);
-    for (int k = 0; k < 3; ++k) expect_close(load.ports[k].current, i0 * polar_deg(1.0, -120.0 * k));
+    for (int k = 0; k < 3; ++k) expect_close(load.ports[k].current,
+                                             i0 * polar_deg(1.0, -120.0 * k));
     EXPECT_LT(std::abs(load.ports[3].current), 1e-9);
 }
 

@@ -283,7 +283,8 @@ TEST(PotentialReferenceCheck, NewtonRefusesAnLvSideEarthedByAGroundOnly) {
             // Refused before the first step: the LV potentials are where they started.
             const std::vector<Complex> after = lv_potentials(*s.lv);
             for (std::size_t p = 0; p < after.size(); ++p)
-                expect_close(after[p], kind.lv_start[p], absolute(0.0), "LV port " + std::to_string(p));
+                expect_close(after[p], kind.lv_start[p], absolute(0.0),
+                             "LV port " + std::to_string(p));
             // Without an iteration to make there is no Jacobian to factorise, and no refusal.
             EXPECT_EQ(solver->solve_load_flow(0, 1e-9).first, 0);
         }

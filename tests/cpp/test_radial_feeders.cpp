@@ -84,15 +84,16 @@ void expect_delta_powers(const DeltaPowerLoad& load, const std::vector<Complex>&
     for (int i = 0; i < n; ++i)
         pair[i] = std::conj(s[i] / (potential(load, i) - potential(load, (i + 1) % n)));
     for (int i = 0; i < n; ++i)
-        expect_close(load.ports[i].current, pair[i] - pair[(i + n - 1) % n], absolute(amp_tolerance),
-                     what + ", delta port " + std::to_string(i));
+        expect_close(load.ports[i].current, pair[i] - pair[(i + n - 1) % n],
+                     absolute(amp_tolerance), what + ", delta port " + std::to_string(i));
 }
 
 void expect_same_potentials(const std::vector<Complex>& actual, const std::vector<Complex>& expected,
                             const std::string& what) {
     ASSERT_EQ(actual.size(), expected.size()) << what;
     for (std::size_t k = 0; k < actual.size(); ++k)
-        expect_close(actual[k], expected[k], absolute(volt_tolerance), what + ", node " + std::to_string(k));
+        expect_close(actual[k], expected[k], absolute(volt_tolerance),
+                     what + ", node " + std::to_string(k));
 }
 
 double largest_difference(const std::vector<Complex>& a, const std::vector<Complex>& b) {
@@ -168,12 +169,16 @@ TEST(SinglePhaseFeeder, ConstantPowerLoadMeetsTheClosedForm) {
             ElectricalNetwork network(f.feeder.elements);
             auto solver = make_solver(method, network);
             solve_to_convergence(*solver, method);
-            expect_close(potential(*f.load, 0), expected, absolute(volt_tolerance), what + ", load voltage");
+            expect_close(potential(*f.load, 0), expected, absolute(volt_tolerance),
+                         what + ", load voltage");
             expect_star_powers(*f.load, {c.s}, what);
-            expect_close(f.line->ports[0].current, i, absolute(amp_tolerance), what + ", line current");
+            expect_close(f.line->ports[0].current, i, absolute(amp_tolerance),
+                         what + ", line current");
             // The source delivers the load current: its phase port carries −I, its neutral +I.
-            expect_close(f.source->ports[0].current, -i, absolute(amp_tolerance), what + ", source phase");
-            expect_close(f.source->ports[1].current, i, absolute(amp_tolerance), what + ", source neutral");
+            expect_close(f.source->ports[0].current, -i, absolute(amp_tolerance),
+                         what + ", source phase");
+            expect_close(f.source->ports[1].current, i, absolute(amp_tolerance),
+                         what + ", source neutral");
             expect_kirchhoff(network, what);
         }
     }
@@ -253,19 +258,21 @@ TEST(BalancedFeeder, NeutralCarriesNothingAndPhaseVoltagesStayBalanced) {
             const std::string at = what + ", section " + std::to_string(k);
             const Bus& bus = *buses[k];
             // A balanced set: b lags a by 120°, c leads it by 120°, the neutral stays at 0 V.
-            expect_close(potential(bus, 1), a2 * potential(bus, 0), absolute(volt_tolerance), at + ", V_b");
-            expect_close(potential(bus, 2), std::conj(a2) * potential(bus, 0), absolute(volt_tolerance),
-                         at + ", V_c");
+            expect_close(potential(bus, 1), a2 * potential(bus, 0), absolute(volt_tolerance),
+                         at + ", V_b");
+            expect_close(potential(bus, 2), std::conj(a2) * potential(bus, 0),
+                         absolute(volt_tolerance), at + ", V_c");
             expect_close(potential(bus, 3), 0.0, absolute(volt_tolerance), at + ", V_n");
             EXPECT_LT(std::abs(potential(bus, 0)), 230.0) << at;
             expect_star_powers(*loads[k], std::vector<Complex>(3, per_phase[k]), at);
             // No neutral current, and each phase drops (zs − zpp)·I_k over its section.
             const SimplifiedLine& line = *lines[k];
-            expect_close(line.ports[3].current, 0.0, absolute(amp_tolerance), at + ", neutral current");
+            expect_close(line.ports[3].current, 0.0, absolute(amp_tolerance),
+                         at + ", neutral current");
             for (int p = 0; p < 3; ++p)
                 expect_close(potential(line, p) - potential(line, 4 + p),
-                             lengths[k] * (zs - zpp) * line.ports[p].current, absolute(volt_tolerance),
-                             at + ", drop of phase " + std::to_string(p));
+                             lengths[k] * (zs - zpp) * line.ports[p].current,
+                             absolute(volt_tolerance), at + ", drop of phase " + std::to_string(p));
         }
     }
 }
@@ -434,14 +441,19 @@ TEST(ShuntLineFeeder, UnloadedLineDrawsItsChargingCurrent) {
             for (Eigen::Index k = 0; k < n; ++k) {
                 const int p = static_cast<int>(k);
                 const std::string phase = what + ", phase " + std::to_string(p);
-                expect_close(potential(*f.tail, p), v2(k), absolute(volt_tolerance), phase + ", far end");
+                expect_close(potential(*f.tail, p), v2(k), absolute(volt_tolerance),
+                             phase + ", far end");
                 EXPECT_GT(std::abs(v2(k)), std::abs(v1(k))) << phase;  // the far end rises
-                expect_close(f.line->ports[p].current, i1(k), absolute(1e-10), phase + ", sending current");
-                expect_close(f.line->ports[n + p].current, 0.0, absolute(1e-10), phase + ", receiving current");
-                expect_close(f.source->ports[p].current, -i1(k), absolute(1e-10), phase + ", source current");
+                expect_close(f.line->ports[p].current, i1(k), absolute(1e-10),
+                             phase + ", sending current");
+                expect_close(f.line->ports[n + p].current, 0.0, absolute(1e-10),
+                             phase + ", receiving current");
+                expect_close(f.source->ports[p].current, -i1(k), absolute(1e-10),
+                             phase + ", source current");
                 charging += i1(k);
             }
-            expect_close(f.line->extra_port->current, -charging, absolute(1e-10), what + ", shunt node");
+            expect_close(f.line->extra_port->current, -charging, absolute(1e-10),
+                         what + ", shunt node");
         }
     }
 }

@@ -149,11 +149,11 @@ TEST(ShuntLine, CurrentsOfAPiSection) {
     for (int k = 0; k < 2; ++k) {
         SCOPED_TRACE("phase " + std::to_string(k));
         expect_close(line.ports[k].current,
-                            series(v1[0] - v2[0], v1[1] - v2[1], k) +
-                                shunt(v1[0] - vx[0], v1[1] - vx[0], k));
+                     series(v1[0] - v2[0], v1[1] - v2[1], k) +
+                         shunt(v1[0] - vx[0], v1[1] - vx[0], k));
         expect_close(line.ports[2 + k].current,
-                            series(v2[0] - v1[0], v2[1] - v1[1], k) +
-                                shunt(v2[0] - vx[0], v2[1] - vx[0], k));
+                     series(v2[0] - v1[0], v2[1] - v1[1], k) +
+                         shunt(v2[0] - vx[0], v2[1] - vx[0], k));
     }
     // A symmetric Y conserves charge: the extra port returns the shunt currents.
     expect_close(current_sum(line), 0.0, relative(1e-12));

@@ -168,7 +168,7 @@ TEST(SingleVoltageRegulator, CurrentsOnTheTapeAndInNumbersKeepThePowerBalance) {
         EXPECT_EQ(reg.ports[3].current, Complex(0.0)) << what;
         expect_close(reg.ports[1].current, -(i1 + i2));
         expect_close(u1 * std::conj(i1) + u2 * std::conj(i2),
-                            z2_default * std::norm(i2) + std::conj(ym_default) * std::norm(u1));
+                     z2_default * std::norm(i2) + std::conj(ym_default) * std::norm(u1));
         // The ideal part's voltage ratio: U2 = k·U1 + z2·I2.
         expect_close(u2, std::polar(reg.get_tap(), c.phi) * u1 + z2_default * i2);
         // The equation: tap·|U2|/u_ref − smooth_clamp(tap).

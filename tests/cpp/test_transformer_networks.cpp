@@ -60,7 +60,8 @@ TEST(TransformerNetworks, SinglePhaseTransformerDeliversTheRatioLessTheDrop) {
         const Complex u2 = k * u1 / (1.0 + z2 * y);
         expect_close(potential(bus, 0), u2, absolute(1e-8), "LV voltage");
         // The HV side carries the magnetising current and the LV current reflected by conj(k).
-        expect_close(t.ports[0].current, ym * u1 + std::conj(k) * y * u2, absolute(1e-8), "HV current");
+        expect_close(t.ports[0].current, ym * u1 + std::conj(k) * y * u2, absolute(1e-8),
+                     "HV current");
     }
 }
 
@@ -145,10 +146,12 @@ TEST(TransformerNetworks, StarStarTransformerUnderABalancedLoad) {
         solve_to_convergence(*solver, method);
         const std::vector<Complex> hv = balanced_set(uhv / sqrt3);
         for (int phase = 0; phase < 3; ++phase)
-            expect_close(potential(*s.lv, phase), k * hv[phase] / (1.0 + z2 * y), absolute(1e-7), "LV");
+            expect_close(potential(*s.lv, phase), k * hv[phase] / (1.0 + z2 * y), absolute(1e-7),
+                         "LV");
         s.transformer->update_transformer_parameters(z2, Complex(1e-7, -1e-6), 0.021);
         solve_to_convergence(*solver, method);
-        expect_close(potential(*s.lv, 0), 0.021 * hv[0] / (1.0 + z2 * y), absolute(1e-7), "LV after update");
+        expect_close(potential(*s.lv, 0), 0.021 * hv[0] / (1.0 + z2 * y), absolute(1e-7),
+                     "LV after update");
     }
 }
 
@@ -208,15 +211,16 @@ TEST(TransformerNetworks, SinglePhaseBankEqualsTheThreePhaseGroup) {
             solve_to_convergence(*solver, method);
             const double tolerance = method == Method::sweeps ? 1e-8 : 1e-9;
             for (int phase = 0; phase < 3; ++phase) {
-                expect_close(potential(lv, phase), potential(*station.lv, phase), absolute(tolerance),
-                             "LV phase " + std::to_string(phase));
+                expect_close(potential(lv, phase), potential(*station.lv, phase),
+                             absolute(tolerance), "LV phase " + std::to_string(phase));
             }
             // The same currents leave the source, phase by phase.
             Complex source_current(0.0, 0.0);
             for (int i = 0; i < 3; ++i)
                 if (bank.hv_a[i] == 0) source_current += singles[i]->ports[0].current;
                 else if (bank.hv_b[i] == 0) source_current += singles[i]->ports[1].current;
-            expect_close(source_current, station.transformer->ports[0].current, absolute(1e-7), "HV a current");
+            expect_close(source_current, station.transformer->ports[0].current, absolute(1e-7),
+                         "HV a current");
         }
     }
 }

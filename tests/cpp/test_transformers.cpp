@@ -144,7 +144,7 @@ TEST(CenterTransformer, EachSideBalancesAndOnlyTheRealRatioCounts) {
         // Power balance of the two half-windings of impedance z2/2 each.
         const Complex i2a = t->ports[2].current, i2b = t->ports[3].current;
         expect_close(power_into(*t, 0, 5), std::conj(ym) * std::norm(v[0] - v[1]) +
-                                                      z2 / 2.0 * (std::norm(i2a) + std::norm(i2b)));
+                                               z2 / 2.0 * (std::norm(i2a) + std::norm(i2b)));
     }
     for (int port = 0; port < 5; ++port)
         expect_close(complex_k.ports[port].current, real_k.ports[port].current, relative(0.0));
@@ -308,7 +308,8 @@ TEST(ThreePhaseTransformer, StarSidesHaveANeutralPortAndDeltaSidesNone) {
     set_potentials(dyn, std::vector<Complex>(scattered.begin(), scattered.begin() + 7));
     dyn.compute_currents(false);
     expect_close(dyn.ports[6].current,
-                        -(dyn.ports[3].current + dyn.ports[4].current + dyn.ports[5].current), relative(0.0));
+                 -(dyn.ports[3].current + dyn.ports[4].current + dyn.ports[5].current),
+                 relative(0.0));
 }
 
 // --- the test computations -----------------------------------------------------------------
@@ -385,7 +386,7 @@ TEST(TransformerTestComputations, ThreePhaseNoLoadAndShortCircuitByHand) {
         EXPECT_NEAR(i0, windings * std::abs(ym) * uhv * uhv / sn, 1e-9 * i0);
         expect_close(potential(t, 1), std::polar(uhv / sqrt3, -2 * pi / 3));
         expect_close(potential(t, t.port_count() - (delta_lv ? 3 : 4)),
-                            std::polar(ulv / sqrt3, -clock * pi / 6));
+                     std::polar(ulv / sqrt3, -clock * pi / 6));
 
         const double z_star = delta_lv ? std::abs(z2) / 3 : std::abs(z2);
         const double r_star = delta_lv ? z2.real() / 3 : z2.real();
