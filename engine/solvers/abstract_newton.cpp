@@ -182,9 +182,12 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
         const Eigen::SparseMatrix<double>& jacobian = compute_jacobian();
         if (!all_finite(jacobian))
             throw coded_error("1 NaN value encountered at iteration {}. ", count);
-        if (structurally_singular(jacobian))
-            throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ", count);
         if (!pattern_ready) {
+            // The structure is tested with each pattern compute_jacobian derives; the one the
+            // analysis fixes passed, and every later Jacobian has exactly its stored entries.
+            if (structurally_singular(jacobian))
+                throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ",
+                                  count);
             lu.analyzePattern(jacobian);
             pattern_ready = true;
         }
