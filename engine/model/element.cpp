@@ -1,9 +1,20 @@
 #include "model/element.hpp"
 
+#include <atomic>
 #include <stdexcept>
 #include <string>
 
 namespace meshvolt {
+
+namespace {
+
+std::atomic<std::uint64_t> layout_changes{0};
+
+void note_layout_change() { layout_changes.fetch_add(1, std::memory_order_relaxed); }
+
+}  // namespace
+
+std::uint64_t node_layout_version() { return layout_changes.load(std::memory_order_relaxed); }
 
 Port::Port(const Complex& potential, Element* owner, double re, double im)
     : connection(std::make_shared<Connection>(potential)),
@@ -54,6 +65,7 @@ void MemberList::clear() {
 
 void Connection::merge(std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
+    note_layout_change();
     grounded = grounded || other->grounded;
     std::shared_ptr<Connection> self = shared_from_this();
     // `other` is usually the connection field of one of the ports re-pointed below: hold the
@@ -118,6 +130,7 @@ void Element::connect_ports(const int* indices, int length) {
 }
 
 void Element::disconnect() {
+    note_layout_change();
     for (Port& port : ports) port.connection->remove_port(&port);
 }
 

@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 #include <limits>
 #include <memory>
@@ -138,6 +139,11 @@ struct Connection : std::enable_shared_from_this<Connection> {
     // Takes the port out of the member list, in O(1); a port that is not listed is left alone.
     void remove_port(Port* port);
 };
+
+// A count of the changes of node layout anywhere in the process: it moves with every merge of two
+// nodes (which may ground the node that stays) and every element leaving its nodes. A value worked
+// out from a network's layout alone still holds while the count has not moved.
+std::uint64_t node_layout_version();
 
 using PortPairs = std::vector<std::pair<int, int>>;
 

@@ -177,14 +177,20 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     int count = 0;
     while (!converged(residuals, tolerance) && count < max_iterations) {
         // A part without a potential reference leaves every Jacobian singular: refuse it first.
-        if (count == 0) check_potential_references(*network);
+        if (count == 0)
+            check_potential_references(*network, unreferenced_node_.get([this] {
+                return first_unreferenced_node(*network);
+            }));
         start_iteration();
         const Eigen::SparseMatrix<double>& jacobian = compute_jacobian();
         if (!all_finite(jacobian))
             throw coded_error("1 NaN value encountered at iteration {}. ", count);
-        if (structurally_singular(jacobian))
-            throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ", count);
         if (!pattern_ready) {
+            // The structure is tested with each pattern compute_jacobian derives; the one the
+            // analysis fixes passed, and every later Jacobian has exactly its stored entries.
+            if (structurally_singular(jacobian))
+                throw coded_error("1 Decomposition failed, singular matrix at iteration {}. ",
+                                  count);
             lu.analyzePattern(jacobian);
             pattern_ready = true;
         }
@@ -200,7 +206,8 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
 
     // The solve took the values over: the elements show this solve, and every success is checked.
     for (Element* element : network->elements) element->compute_currents(false);
-    if (converged(residuals, tolerance)) check_solution(*network, tolerance, newton_check_texts);
+    if (converged(residuals, tolerance))
+        check_solution(*network, tolerance, unfed_load(), newton_check_texts);
     return {count, largest_residual(residuals)};
 }
 

@@ -11,6 +11,7 @@
 // in between use the values the tape took at the latest solve (or at recording).
 #pragma once
 
+#include <cstddef>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -85,6 +86,10 @@ class AbstractNewton : public AbstractSolver {
     HeldTapeMemory held_memory_;
 
     void record(bool optimize_tape);
+
+    // first_unreferenced_node of the network (potential_reference_check.hpp), worked out again only
+    // once the layout has changed since it was last worked out.
+    LayoutMemo<std::ptrdiff_t> unreferenced_node_;
 
     // The matrix compute_jacobian returns, and for every pattern entry the index of its value
     // among the matrix's stored values.

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "loads/flexible_parameter.hpp"
+#include "solvers/solution_check.hpp"
 
 namespace meshvolt {
 
@@ -155,6 +156,10 @@ void AbstractSolver::bind_values(const ADVector& ad_variables, const ADVector& a
     }
     for (FlexibleParameter* parameter : network->flexible_parameters) parameter->values_owner = this;
     bind_network_values(*network, ad_variables, variables, ad_parameters, parameters);
+}
+
+int AbstractSolver::unfed_load() {
+    return unfed_load_.get([this] { return first_unfed_load(attached_network()); });
 }
 
 void AbstractSolver::bind_values_without_tape() {

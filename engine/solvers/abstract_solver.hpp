@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "model/ad_types.hpp"
+#include "solvers/layout_memo.hpp"
 #include "solvers/network.hpp"
 
 namespace meshvolt {
@@ -80,8 +81,12 @@ class AbstractSolver {
     void start_iteration() const {
         if (on_iteration) on_iteration();
     }
+    // first_unfed_load of the network (solution_check.hpp), worked out again only once the layout
+    // has changed since it was last worked out.
+    int unfed_load();
 
   private:
+    LayoutMemo<int> unfed_load_;
     // Where the holders lie in this solver's vectors, as laid out when it bound them: the nodes that
     // were free then, in order (node k at entries 2k, 2k + 1; a node grounded since reads 0), and
     // where each element's variables and parameters begin (one more entry for the end).

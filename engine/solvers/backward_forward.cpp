@@ -47,7 +47,7 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
         if (std::isnan(err) || holds_nan(*network))
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
         if (err <= tolerance) {
-            check_solution(*network, 0.0, sweeps_check_texts);
+            check_solution(*network, 0.0, unfed_load(), sweeps_check_texts);
             law_check.check(tolerance, sweeps_check_texts.prefix);
             return {i, err};
         }

@@ -22,7 +22,7 @@ struct PortGroup {
 
 }  // namespace
 
-void check_potential_references(const ElectricalNetwork& network) {
+std::ptrdiff_t first_unreferenced_node(const ElectricalNetwork& network) {
     NodeParts parts;
     // The network's nodes first: a node that an element has left since the network was made is
     // reached by no port, yet it is listed and named.
@@ -63,11 +63,21 @@ void check_potential_references(const ElectricalNetwork& network) {
         const auto part = parts.of(network.connections[k].get());
         if (part < 0) continue;
         const auto root = static_cast<std::size_t>(part);
-        if (is_coupled[root] && !is_referenced[root])
-            throw std::runtime_error("1 The part of the network at " + node_name(network, k) +
-                                     " has no potential reference: join one of its nodes to a "
-                                     "CyPotentialRef (a CyGround alone fixes nothing). ");
+        if (is_coupled[root] && !is_referenced[root]) return static_cast<std::ptrdiff_t>(k);
     }
+    return -1;
+}
+
+void check_potential_references(const ElectricalNetwork& network, std::ptrdiff_t unreferenced_node) {
+    if (unreferenced_node < 0) return;
+    throw std::runtime_error("1 The part of the network at " +
+                             node_name(network, static_cast<std::size_t>(unreferenced_node)) +
+                             " has no potential reference: join one of its nodes to a "
+                             "CyPotentialRef (a CyGround alone fixes nothing). ");
+}
+
+void check_potential_references(const ElectricalNetwork& network) {
+    check_potential_references(network, first_unreferenced_node(network));
 }
 
 }  // namespace meshvolt

@@ -20,12 +20,21 @@
 // all, and the structural test of the Jacobian already reports it.
 #pragma once
 
+#include <cstddef>
+
 #include "solvers/network.hpp"
 
 namespace meshvolt {
 
-// Throws std::runtime_error with Newton's coded message, naming the first node in the network's
-// order of the first part without a potential reference; returns when every part has one.
+// The position in the network's node list of the first node, in that order, that lies in a part
+// without a potential reference; -1 when every part has one. The layout alone decides it, so a
+// solver keeps it from one solve to the next while the layout holds (layout_memo.hpp).
+std::ptrdiff_t first_unreferenced_node(const ElectricalNetwork& network);
+
+// Throws std::runtime_error with Newton's coded message naming node `unreferenced_node`
+// (first_unreferenced_node of the network); returns when it is -1.
+void check_potential_references(const ElectricalNetwork& network, std::ptrdiff_t unreferenced_node);
+// The same, working the node out here.
 void check_potential_references(const ElectricalNetwork& network);
 
 }  // namespace meshvolt

@@ -36,7 +36,29 @@ void check_finite(const ElectricalNetwork& network, const SolutionCheckTexts& te
     }
 }
 
-void check_fed(const ElectricalNetwork& network, const SolutionCheckTexts& texts) {
+void check_balances(const ElectricalNetwork& network, double absolute_allowance,
+                    const SolutionCheckTexts& texts) {
+    double largest = 0.0;
+    for (const Element* element : network.elements)
+        for (const Port& port : element->ports) largest = std::max(largest, std::abs(port.current));
+    const double allowance = absolute_allowance + relative_allowance * largest;
+    for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        const Connection& node = *network.connections[k];
+        if (node.grounded) continue;
+        Complex sum(0.0, 0.0);
+        for (const Port* port : node.ports) sum += port->current;
+        const double mismatch = std::max(std::abs(sum.real()), std::abs(sum.imag()));
+        if (!(mismatch <= allowance))
+            fail(texts,
+                 fmt::format("the currents at {} do not balance: they sum to {:.6g}{:+.6g}j A",
+                             node_name(network, k), sum.real(), sum.imag()),
+                 texts.unbalanced_hint);
+    }
+}
+
+}  // namespace
+
+int first_unfed_load(const ElectricalNetwork& network) {
     NodeParts parts;
     for (const Element* element : network.elements) {
         int first = -1;
@@ -61,42 +83,21 @@ void check_fed(const ElectricalNetwork& network, const SolutionCheckTexts& texts
         if (element->supply() != Element::Supply::load) continue;
         for (const Port& port : element->ports) {
             const int part = parts.of(port.connection.get());
-            if (part >= 0 && !fed[static_cast<std::size_t>(part)])
-                fail(texts,
-                     fmt::format("element {} holds a load in a part of the network that no "
-                                 "voltage source feeds",
-                                 e),
-                     texts.unfed_hint);
+            if (part >= 0 && !fed[static_cast<std::size_t>(part)]) return static_cast<int>(e);
         }
     }
+    return -1;
 }
 
-void check_balances(const ElectricalNetwork& network, double absolute_allowance,
-                    const SolutionCheckTexts& texts) {
-    double largest = 0.0;
-    for (const Element* element : network.elements)
-        for (const Port& port : element->ports) largest = std::max(largest, std::abs(port.current));
-    const double allowance = absolute_allowance + relative_allowance * largest;
-    for (std::size_t k = 0; k < network.connections.size(); ++k) {
-        const Connection& node = *network.connections[k];
-        if (node.grounded) continue;
-        Complex sum(0.0, 0.0);
-        for (const Port* port : node.ports) sum += port->current;
-        const double mismatch = std::max(std::abs(sum.real()), std::abs(sum.imag()));
-        if (!(mismatch <= allowance))
-            fail(texts,
-                 fmt::format("the currents at {} do not balance: they sum to {:.6g}{:+.6g}j A",
-                             node_name(network, k), sum.real(), sum.imag()),
-                 texts.unbalanced_hint);
-    }
-}
-
-}  // namespace
-
-void check_solution(const ElectricalNetwork& network, double absolute_allowance,
+void check_solution(const ElectricalNetwork& network, double absolute_allowance, int unfed_load,
                     const SolutionCheckTexts& texts) {
     check_finite(network, texts);
-    check_fed(network, texts);
+    if (unfed_load >= 0)
+        fail(texts,
+             fmt::format("element {} holds a load in a part of the network that no voltage source "
+                         "feeds",
+                         unfed_load),
+             texts.unfed_hint);
     check_balances(network, absolute_allowance, texts);
 }
 

@@ -35,8 +35,14 @@ struct SolutionCheckTexts {
     const char* unbalanced_hint;
 };
 
+// Check 2 as the layout alone decides it: the position in the network's list of the first element
+// that holds a load in a part that no voltage source feeds; -1 when every loaded part is fed. A
+// solver keeps it from one solve to the next while the layout holds (layout_memo.hpp).
+int first_unfed_load(const ElectricalNetwork& network);
+
 // Throws std::runtime_error with the first failed check's message; returns when all pass.
-void check_solution(const ElectricalNetwork& network, double absolute_allowance,
+// `unfed_load` is first_unfed_load(network).
+void check_solution(const ElectricalNetwork& network, double absolute_allowance, int unfed_load,
                     const SolutionCheckTexts& texts);
 
 // Whether any node potential or port current of the network holds a NaN part.

@@ -291,6 +291,22 @@ TEST(PotentialReferenceCheck, NewtonRefusesAnLvSideEarthedByAGroundOnly) {
     }
 }
 
+// A solver keeps what the layout decides from one solve to the next, and works it out again once
+// the layout has changed: a potential reference joined to the LV neutral after a refusal lifts it.
+TEST(PotentialReferenceCheck, NewtonSeesAReferenceJoinedAfterARefusal) {
+    const Kind kind = kinds().front();
+    Station s(kind, Earth::ground_only);
+    ElectricalNetwork network(s.f.elements);
+    Newton solver(&network, false);
+    const std::string refusal =
+        unreferenced("node " + std::to_string(kind.hv_ports) + " (port 0 of element 3)");
+    EXPECT_EQ(error_message([&] { solver.solve_load_flow(20, 1e-9); }), refusal);
+    EXPECT_EQ(error_message([&] { solver.solve_load_flow(20, 1e-9); }), refusal);
+    PotentialRef lv_ref;
+    s.lv->connect(lv_ref, {{s.lv->port_count() - 1, 0}});
+    EXPECT_NE(error_message([&] { solver.solve_load_flow(20, 1e-9); }), refusal);
+}
+
 // Each way of tying the LV side to earth fixes it, and fixes only its offset: the LV voltages
 // (the potentials less the last port's) are the same in every variant. The grounding admittance
 // is the LV side's only tie to earth, so no current returns through it and it holds the last port

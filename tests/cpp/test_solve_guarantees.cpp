@@ -405,6 +405,45 @@ TEST(UnfedPart, AnIslandAtTheIterationLimitReturnsAsBefore) {
     EXPECT_GT(residual, 1e-8);
 }
 
+TEST(UnfedPart, ANodeGroundedAfterASolveCutsTheLoadOff) {
+    // Source phase - line - node A - line - node B - admittance load back to the grounded
+    // neutral. A solver keeps what the layout decides from one solve to the next; grounding A
+    // afterwards (through a PotentialRef outside the network) leaves B's part without the
+    // source, and the next solve of the same solver says so. (The tape still holds A's potential
+    // as a variable: Newton starts converged and goes straight to the checks. The sweeps no longer
+    // settle with A held at 0 V, so they never reach them.)
+    for (Method method : {Method::newton, Method::goldstein}) {
+        SCOPED_TRACE(method_name(method));
+        const Complex u = 230.0, z(0.1, 0.05), y(0.02, -0.01);
+        const Complex start[] = {230.0};
+        Feeder f;
+        auto& source = f.add<VoltageSource>(2, &u);
+        attach(source, f.add<PotentialRef>(), {1});
+        auto& line_a = f.add<SimplifiedLine>(1, &z);
+        auto& a = f.add<Bus>(1, start);
+        auto& line_b = f.add<SimplifiedLine>(1, &z);
+        auto& b = f.add<Bus>(1, start);
+        auto& load = f.add<AdmittanceLoad>(2, &y);
+        line_a.connect_side(source, {{0, 0}}, true);
+        line_a.connect_side(a, {{0, 0}}, false);
+        line_b.connect_side(a, {{0, 0}}, true);
+        line_b.connect_side(b, {{0, 0}}, false);
+        attach(b, load, {0});
+        source.connect(load, {{1, 1}});
+        ElectricalNetwork network(f.elements);
+        auto solver = make_solver(method, network);
+        testing::solve_to_convergence(*solver, method);
+
+        PotentialRef earth;
+        a.connect(earth, {{0, 0}});
+        const std::string message =
+            error_message([&] { solver->solve_load_flow(50, testing::current_tolerance); });
+        EXPECT_TRUE(contains(message, "element 6 holds a load in a part of the network that no "
+                                      "voltage source feeds"))
+            << message;
+    }
+}
+
 TEST(UnfedPart, ADeltaCurrentLoadWithoutSourceIsNoSolution) {
     // One node fixed at 0 V, nothing feeds the load: there is no solution. Newton walks outwards
     // until |U|² overflows on the tape (|U| > 1.3e154), where the recorded currents become 0

@@ -182,32 +182,23 @@ PyObject* invoke(const MethodSpec& spec, PyObject* self, TypeId owner, const cha
                  const char* traceback_name, PyObject* const* args, Py_ssize_t nargs,
                  PyObject* kwnames) {
     Arguments arguments(spec.parameters);
-    if (!arguments.bind(function, args, nargs, kwnames) || !arguments.convert() ||
-        !arguments.test_types()) {
-        add_traceback(traceback_name, spec.where);
-        return nullptr;
-    }
-    if (spec.needs_engine && self && !engine_pointer(self)) {
-        PyErr_Format(PyExc_TypeError,
-                     "%.200s() called on an instance of the abstract type %.200s, which holds no "
-                     "engine object",
-                     function, Py_TYPE(self)->tp_name);
-        add_traceback(traceback_name, spec.where);
-        return nullptr;
-    }
-    try {
+    return call_with_catch(traceback_name, spec.where, [&]() -> PyObject* {
+        if (!arguments.bind(function, args, nargs, kwnames) || !arguments.convert() ||
+            !arguments.test_types())
+            throw_python_error(spec.where);
+        if (spec.needs_engine && self && !engine_pointer(self)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%.200s() called on an instance of the abstract type %.200s, which holds "
+                         "no engine object",
+                         function, Py_TYPE(self)->tp_name);
+            throw_python_error(spec.where);
+        }
         PyObject* result = spec.body(Call{self, arguments, owner});
         if (result) return result;
         if (!PyErr_Occurred())
             PyErr_Format(PyExc_SystemError, "%.200s() failed without setting an error", function);
-        add_traceback(traceback_name, spec.where);
-    } catch (const PythonError& error) {
-        add_traceback(traceback_name, error.where);
-    } catch (...) {
-        translate_cpp_exception();
-        add_traceback(traceback_name, spec.where);
-    }
-    return nullptr;
+        throw_python_error(spec.where);
+    });
 }
 
 void refuse_engine_kind(const Call& call) {

@@ -29,13 +29,11 @@ bool copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const
     return PyDict_SetItemString(dict, to, value.get()) == 0;
 }
 
-// Every type with a definition, in table order.
+// Every type, in table order.
 template <class Step>
-bool for_each_made_type(Step step) {
-    for (int i = 0; i < type_count; ++i) {
-        const TypeId id = static_cast<TypeId>(i);
-        if (type_row(id).definition && !step(id)) return false;
-    }
+bool for_each_type(Step step) {
+    for (int i = 0; i < type_count; ++i)
+        if (!step(static_cast<TypeId>(i))) return false;
     return true;
 }
 
@@ -96,7 +94,7 @@ bool check_runtime_version() {
 bool prepare_names() {
     if (!prepare_result_names() || !ready_function_type()) return false;
     if (!intern_parameter_names(set_logging_config_function.parameters)) return false;
-    return for_each_made_type([](TypeId id) {
+    return for_each_type([](TypeId id) {
         for (const MethodSpec& method : type_row(id).definition->methods)
             if (!intern_parameter_names(method.parameters)) return false;
         return true;
@@ -104,7 +102,7 @@ bool prepare_names() {
 }
 
 bool ready_extension_types(PyObject* module) {
-    return for_each_made_type([module](TypeId id) { return ready_extension_type(id, module); });
+    return for_each_type([module](TypeId id) { return ready_extension_type(id, module); });
 }
 
 bool set_numpy_attribute(PyObject* module) {
@@ -113,7 +111,7 @@ bool set_numpy_attribute(PyObject* module) {
 }
 
 bool create_functions(PyObject* module) {
-    if (!for_each_made_type(install_methods)) return false;
+    if (!for_each_type(install_methods)) return false;
     PyRef function(new_function(set_logging_config_function, TypeId::object));
     return function && PyModule_AddObjectRef(module, "cy_set_logging_config", function.get()) == 0;
 }

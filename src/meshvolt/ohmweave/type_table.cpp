@@ -17,9 +17,7 @@ namespace meshvolt::ohmweave {
 
 namespace {
 
-// The types in start-up order, with their bases. A row whose definition is null belongs to a
-// family whose engine classes are not built yet: the type is not made, and its row is the one
-// place where the family's definition is entered once it exists.
+// The types in start-up order, with their bases and definitions.
 constexpr TypeRow rows[] = {
     {"meshvolt.ohmweave.CyElement", TypeId::object, &cy_element_type},
     {"meshvolt.ohmweave.CyBranch", TypeId::CyElement, &cy_branch_type},
@@ -71,6 +69,13 @@ constexpr bool bases_come_first() {
     return true;
 }
 static_assert(bases_come_first(), "a type's base is readied before it");
+
+constexpr bool every_row_has_a_definition() {
+    for (const TypeRow& row : rows)
+        if (row.definition == nullptr) return false;
+    return true;
+}
+static_assert(every_row_has_a_definition(), "every type is made");
 
 PyTypeObject type_objects[type_count];
 

@@ -55,7 +55,7 @@ constexpr int type_count = static_cast<int>(TypeId::object);
 struct TypeRow {
     const char* full_name;  // "meshvolt.ohmweave.CyBus"
     TypeId base;
-    // Null while the engine classes of the family do not exist: the type is then not made.
+    // The constructor, methods and engine object, from the family's wrapper file; never null.
     const TypeDefinition* definition;
 
     const char* short_name() const;

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "errors.hpp"
 #include "py_ref.hpp"
 
 namespace meshvolt::ohmweave {
@@ -15,7 +16,7 @@ const TypeDefinition& definition_of(TypeId id) { return *type_row(id).definition
 // Whether the type or one of its bases keeps referents.
 bool keeps_referents(TypeId id) {
     for (TypeId t = id; t != TypeId::object; t = type_row(t).base)
-        if (type_row(t).definition && type_row(t).definition->referents) return true;
+        if (definition_of(t).referents) return true;
     return false;
 }
 
@@ -39,25 +40,17 @@ PyObject* construct(TypeId id, PyTypeObject* type, PyObject* const* args, Py_ssi
 
     const char* traceback_name = constructor_names[static_cast<int>(id)].c_str();
     Arguments arguments(constructor->parameters);
-    if (!constructor->ignores_arguments &&
-        (!arguments.bind("__cinit__", args, nargs, kwnames) || !arguments.convert() ||
-         !arguments.test_types())) {
-        add_traceback(traceback_name, constructor->where);
-        return nullptr;
-    }
-    try {
+    // On failure the half-made instance is released after its traceback entry is added.
+    return call_with_catch(traceback_name, constructor->where, [&]() -> PyObject* {
+        if (!constructor->ignores_arguments &&
+            (!arguments.bind("__cinit__", args, nargs, kwnames) || !arguments.convert() ||
+             !arguments.test_types()))
+            throw_python_error(constructor->where);
         reinterpret_cast<WrapperObject*>(instance.get())->engine = constructor->build(arguments);
         if (const Referents referents = definition_of(id).referents)
             reinterpret_cast<KeepingWrapperObject*>(instance.get())->referents = referents(arguments);
-    } catch (const PythonError& error) {
-        add_traceback(traceback_name, error.where);
-        return nullptr;
-    } catch (...) {
-        translate_cpp_exception();
-        add_traceback(traceback_name, constructor->where);
-        return nullptr;
-    }
-    return instance.release();
+        return instance.release();
+    });
 }
 
 // The creation slot: serves Python subclasses, which are called with a tuple and a dictionary.
@@ -198,10 +191,6 @@ bool ready_extension_type(TypeId id, PyObject* module) {
     const int index = static_cast<int>(id);
     PyTypeObject* type = type_object(id);
     if (!(type->tp_flags & Py_TPFLAGS_READY)) {
-        if (row.base != TypeId::object && !type_row(row.base).definition) {
-            PyErr_Format(PyExc_SystemError, "the base of %.200s is not made", row.full_name);
-            return false;
-        }
         const bool keeps = keeps_referents(id);
         Py_SET_REFCNT(reinterpret_cast<PyObject*>(type), 1);
         type->tp_name = row.full_name;
