@@ -5,7 +5,7 @@
 //     I_i = (I_set,i · U_i) / |U_i|     so |I_i| = |I_set,i| and arg I_i = arg I_set,i + arg U_i
 // The product is taken first, then both its parts are divided by the real modulus |U_i|
 // (hypot in plain numbers; sqrt(Re(U)·Re(U) + Im(U)·Im(U)) on the tape, without an abs of the AD
-// scalar). The set-points I_set,i are dynamic parameters. U_i = 0 gives NaN currents (0/0).
+// scalar, model/tape_arithmetic.hpp). The set-points I_set,i are dynamic parameters. U_i = 0 gives NaN currents (0/0).
 #pragma once
 
 #include <cmath>
@@ -14,6 +14,8 @@
 
 namespace meshvolt {
 
+// The two spellings side by side: the plain one takes the product before the modulus, the tape
+// records the modulus first.
 struct CurrentLaw {
     static Complex current(const Complex& i_set, const Complex& u) {
         const Complex product = i_set * u;
@@ -22,10 +24,9 @@ struct CurrentLaw {
     }
 
     static ADComplex current(const ADComplex& i_set, const ADComplex& u) {
-        const ADScalar modulus = CppAD::sqrt(u.real() * u.real() + u.imag() * u.imag());
-        const ADScalar product_re = i_set.real() * u.real() - i_set.imag() * u.imag();
-        const ADScalar product_im = i_set.real() * u.imag() + i_set.imag() * u.real();
-        return ADComplex(product_re / modulus, product_im / modulus);
+        const ADScalar modulus = magnitude(u);
+        const ADComplex product = i_set * u;
+        return ADComplex(product.real() / modulus, product.imag() / modulus);
     }
 };
 
