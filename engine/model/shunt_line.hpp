@@ -96,6 +96,13 @@ class ShuntLine : public Line<ShuntLine> {
     Complex* extra_current = nullptr;
 
   private:
+    // Calls visit on each parameter holder, in the order of their entries in the solver's vector.
+    template <class Visit>
+    void visit_parameters(Visit visit);
+    // Write-through of the seven parameter results to their holders.
+    void set_parameters(const ShuntLineMatrices& m);
+    bool parameters_bound();
+
     // The single-phase paths need the solver storage of both side nodes; otherwise the general
     // path, which reads the nodes by the read rule, is taken.
     bool single_phase_ready() const;

@@ -2,17 +2,14 @@
 
 namespace meshvolt {
 
-Switch::Switch(int n) : Branch(n, n) {
-    currents.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) currents.emplace_back(Complex(0.0, 0.0));
-}
+Switch::Switch(int n) : Branch(n, n), currents(make_variable_list(n, nullptr)) {}
 
 void Switch::collect_variables(std::vector<double>& values) {
-    for (const ComplexVariable& j : currents) j.push_value(values);
+    push_each(currents, values);
 }
 
 void Switch::bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    for (ComplexVariable& j : currents) j.bind(tape, values, index);
+    bind_each(currents, tape, values, index);
 }
 
 void Switch::compute_currents(bool on_tape) {
@@ -60,7 +57,7 @@ double Switch::equation_mismatch() const {
 }
 
 void Switch::release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) {
-    for (ComplexVariable& j : currents) j.keep_from(variables);
+    keep_each_from(currents, variables);
 }
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/branch.hpp"
+#include "model/variable_list.hpp"
 
 namespace meshvolt {
 
@@ -39,7 +40,7 @@ class Switch : public Branch {
 
     int conductor_count() const { return static_cast<int>(side1.size()); }
 
-    std::vector<ComplexVariable> currents;
+    ComplexVariableList currents;
 };
 
 class OpenSwitch : public Branch {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/element.hpp"
+#include "model/variable_list.hpp"
 
 namespace meshvolt {
 
@@ -41,8 +42,8 @@ class AbstractVoltageSource : public ElementImpl<T> {
 
     int voltage_count() const { return static_cast<int>(voltages.size()); }
 
-    std::vector<ComplexVariable> voltages;
-    std::vector<ComplexVariable> currents;
+    ComplexVariableList voltages;
+    ComplexVariableList currents;
 };
 
 class VoltageSource : public AbstractVoltageSource<VoltageSource> {
