@@ -17,6 +17,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <iterator>
 #include <limits>
@@ -217,14 +218,17 @@ class ElementImpl : public Element {
     using Element::Element;
 };
 
+// Whether either part of z is NaN.
+inline bool has_nan(const Complex& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
+
 // The larger of two change measures, NaN when either is NaN (std::max would hide it).
 inline double max_measure(double a, double b) {
-    if (a != a || b != b) return std::numeric_limits<double>::quiet_NaN();
+    if (std::isnan(a) || std::isnan(b)) return std::numeric_limits<double>::quiet_NaN();
     return a > b ? a : b;
 }
 // |z|, NaN when either part is NaN (the modulus of (inf, NaN) would be inf).
 inline double modulus_measure(const Complex& z) {
-    if (z.real() != z.real() || z.imag() != z.imag()) return std::numeric_limits<double>::quiet_NaN();
+    if (has_nan(z)) return std::numeric_limits<double>::quiet_NaN();
     return std::abs(z);
 }
 // The larger of |Re z| and |Im z|, NaN when either part is NaN.
@@ -234,8 +238,7 @@ inline double part_measure(const Complex& z) {
 // 0, or NaN when either part of z is NaN: the measure of a step that reports no change of its own
 // but must not let a NaN potential it wrote pass for converged.
 inline double nan_measure(const Complex& z) {
-    return z.real() != z.real() || z.imag() != z.imag() ? std::numeric_limits<double>::quiet_NaN()
-                                                          : 0.0;
+    return has_nan(z) ? std::numeric_limits<double>::quiet_NaN() : 0.0;
 }
 // Writes v into the node (own value and, when bound, the solver's value) and returns the modulus
 // of the change of what the node reads: after the write minus before it, so a grounded node, which

@@ -17,7 +17,6 @@ namespace {
 constexpr double relative_allowance = 1e-9;
 
 bool finite(const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
-bool has_nan(const Complex& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
 
 [[noreturn]] void fail(const SolutionCheckTexts& texts, const std::string& what, const char* hint) {
     throw std::runtime_error(std::string(texts.prefix) + what + hint + ". ");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/branch.hpp"
+#include "model/tape_arithmetic.hpp"
 
 namespace meshvolt {
 
@@ -86,22 +87,6 @@ struct TapeValues {
     static void set_currents(Branch& b, const std::vector<ADComplex>& c1,
                              const std::vector<ADComplex>& c2);
 };
-
-// 1 / z: the full IEEE quotient in plain numbers; on the tape conj(z)/|z|², without a complex
-// division of the AD scalar. x / z is x·(1/z) on the tape.
-inline Complex reciprocal(const Complex& z) { return 1.0 / z; }
-inline ADComplex reciprocal(const ADComplex& z) {
-    const ADScalar squared_modulus = z.real() * z.real() + z.imag() * z.imag();
-    return ADComplex(z.real() / squared_modulus, -z.imag() / squared_modulus);
-}
-inline Complex divide(const Complex& x, const Complex& z) { return x / z; }
-inline ADComplex divide(const ADComplex& x, const ADComplex& z) { return x * reciprocal(z); }
-
-// z·r for a real factor r (a double, or the tape scalar on the tape).
-template <class C, class R>
-C scaled(const C& z, const R& r) {
-    return C(z.real() * r, z.imag() * r);
-}
 
 template <class T>
 class Transformer : public TransformerBase {

@@ -1,0 +1,95 @@
+// The two readings every element's current law is written over, once, as a template:
+//
+//   PlainReading  plain numbers: node potentials by the node read rule, holders by their read rule
+//                 (the solver's value once bound, else the own value), the ports' `current`;
+//   TapeReading   the tape: the nodes' and holders' recorded values (a grounded node reads the
+//                 constant zero), the ports' `current_ad`.
+//
+// Both give the same names: Value (the complex scalar), Real (the real scalar), Vector and Matrix
+// (dynamic Eigen columns and matrices of Value), potential(port), parameter(holder) and
+// variable(holder), current(port), zero(), a branch's side potentials and side currents, and
+// require_bound, the refusal of a tape computation on holders that no solver has bound (their tape
+// values would be read out of empty storage; nothing to refuse in plain numbers, where an unbound
+// holder reads its own value).
+//
+// An element's compute_currents(on_tape) is then one line, write_currents_by(*this, on_tape),
+// which runs the element's `template <class Reading> void write_currents()` on the tape or in
+// plain numbers. The arithmetic the laws share, in its two spellings: model/tape_arithmetic.hpp.
+#pragma once
+
+#include <initializer_list>
+
+#include "model/branch.hpp"
+#include "model/tape_arithmetic.hpp"
+
+namespace meshvolt {
+
+struct PlainReading {
+    using Value = Complex;
+    using Real = double;
+    using Vector = Eigen::VectorXcd;
+    using Matrix = Eigen::MatrixXcd;
+
+    static Complex potential(const Port& port) { return port.connection->get_potential(); }
+    static Complex parameter(const ComplexVariable& v) { return v.get(); }
+    static double parameter(const RealVariable& v) { return v.get(); }
+    static Eigen::MatrixXcd parameter(const ComplexVariableMatrix& m) { return m.get(); }
+    static Complex variable(const ComplexVariable& v) { return v.get(); }
+    static double variable(const RealVariable& v) { return v.get(); }
+    static Complex& current(Port& port) { return port.current; }
+    static Complex zero() { return Complex(0.0, 0.0); }
+
+    // Side 1 when side == 1, side 2 for every other value.
+    static Eigen::VectorXcd side_potentials(const Branch& b, int side) {
+        return side == 1 ? b.side1_potentials() : b.side2_potentials();
+    }
+    static void set_side_currents(Branch& b, const Eigen::VectorXcd& c1, const Eigen::VectorXcd& c2) {
+        b.set_side_currents(c1, c2);
+    }
+    static Eigen::VectorXcd vector(std::initializer_list<Complex> values) {
+        return Eigen::Map<const Eigen::VectorXcd>(values.begin(), static_cast<Eigen::Index>(values.size()));
+    }
+
+    static void require_bound(bool /*bound*/, const char* /*holders*/) {}
+};
+
+struct TapeReading {
+    using Value = ADComplex;
+    using Real = ADScalar;
+    using Vector = ADComplexVector;
+    using Matrix = ADComplexMatrix;
+
+    static ADComplex potential(const Port& port) { return port.connection->get_potential_ad(); }
+    static const ADComplex& parameter(const ComplexVariable& v) { return v.ad_value; }
+    static const ADScalar& parameter(const RealVariable& v) { return v.ad_value; }
+    static const ADComplexMatrix& parameter(const ComplexVariableMatrix& m) { return m.ad_value; }
+    static const ADComplex& variable(const ComplexVariable& v) { return v.ad_value; }
+    static const ADScalar& variable(const RealVariable& v) { return v.ad_value; }
+    static ADComplex& current(Port& port) { return port.current_ad; }
+    static ADComplex zero() { return ad_zero(); }
+
+    // Side 1 when side == 1, side 2 for every other value.
+    static ADComplexVector side_potentials(const Branch& b, int side) { return b.side_potentials_ad(side); }
+    static void set_side_currents(Branch& b, const ADComplexVector& c1, const ADComplexVector& c2) {
+        b.set_side_currents_ad(c1, c2);
+    }
+    static ADComplexVector vector(std::initializer_list<ADComplex> values) {
+        return Eigen::Map<const ADComplexVector>(values.begin(), static_cast<Eigen::Index>(values.size()));
+    }
+
+    // Throws std::logic_error "<holders> not bound to a tape" when `bound` is false; `holders`
+    // names them with their verb ("the parameters of a line are").
+    static void require_bound(bool bound, const char* holders);
+};
+
+// The one compute_currents(on_tape) of every element: its current law on the tape or in plain
+// numbers.
+template <class E>
+void write_currents_by(E& element, bool on_tape) {
+    if (on_tape)
+        element.template write_currents<TapeReading>();
+    else
+        element.template write_currents<PlainReading>();
+}
+
+}  // namespace meshvolt
