@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "model/line.hpp"
-#include "model/variable_vector.hpp"
 
 namespace meshvolt {
 
@@ -67,7 +66,10 @@ class ShuntLine : public Line<ShuntLine> {
     // solver's parameters when bound.
     void update_line_parameters(const Complex* y_shunt, const Complex* z_line);
 
-    // The two current laws dispatched by Line::compute_currents.
+    // The port currents I1, I2, Ix of the header in the given reading.
+    template <class Reading>
+    void write_currents();
+    // The law in plain numbers and on the tape.
     void compute_currents_numeric();
     void compute_currents_ad();
 

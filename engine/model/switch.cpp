@@ -1,5 +1,7 @@
 #include "model/switch.hpp"
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 Switch::Switch(int n) : Branch(n, n), currents(make_variable_list(n, nullptr)) {}
@@ -12,18 +14,16 @@ void Switch::bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& 
     bind_each(currents, tape, values, index);
 }
 
-void Switch::compute_currents(bool on_tape) {
+template <class Reading>
+void Switch::write_currents() {
     for (int i = 0; i < conductor_count(); ++i) {
-        if (on_tape) {
-            side1[i]->current_ad = currents[i].ad_value;
-            side2[i]->current_ad = -currents[i].ad_value;
-        } else {
-            const Complex j = currents[i].get();
-            side1[i]->current = j;
-            side2[i]->current = -j;
-        }
+        const typename Reading::Value j = Reading::variable(currents[i]);
+        Reading::current(*side1[i]) = j;
+        Reading::current(*side2[i]) = -j;
     }
 }
+
+void Switch::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
 void Switch::add_equations(ADVector& residuals, int& index) {
     for (int i = 0; i < conductor_count(); ++i) {

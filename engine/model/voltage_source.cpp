@@ -1,5 +1,7 @@
 #include "model/voltage_source.hpp"
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 template <class T>
@@ -32,24 +34,22 @@ void AbstractVoltageSource<T>::bind_parameters(const ADVector& tape, Eigen::Vect
 }
 
 template <class T>
-void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
+template <class Reading>
+void AbstractVoltageSource<T>::write_currents() {
     auto& ports = this->ports;
     const int n = this->port_count();
-    if (on_tape) {
-        ADComplex return_current = ad_zero();
-        for (int i = 0; i < n - 1; ++i) {
-            ports[i].current_ad = currents[i].ad_value;
-            return_current -= currents[i].ad_value;
-        }
-        ports[n - 1].current_ad = return_current;
-    } else {
-        Complex return_current(0.0, 0.0);
-        for (int i = 0; i < n - 1; ++i) {
-            ports[i].current = currents[i].get();
-            return_current -= ports[i].current;
-        }
-        ports[n - 1].current = return_current;
+    // The neutral's return current 0 - J_0 - J_1 - ..., from the constant zero.
+    typename Reading::Value return_current = Reading::zero();
+    for (int i = 0; i < n - 1; ++i) {
+        Reading::current(ports[i]) = Reading::variable(currents[i]);
+        return_current -= Reading::current(ports[i]);
     }
+    Reading::current(ports[n - 1]) = return_current;
+}
+
+template <class T>
+void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
+    write_currents_by(*this, on_tape);
 }
 
 template <class T>

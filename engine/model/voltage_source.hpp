@@ -32,6 +32,9 @@ class AbstractVoltageSource : public ElementImpl<T> {
     void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // I_i = J_i, I_(n-1) = -Σ_i J_i in the given reading.
+    template <class Reading>
+    void write_currents();
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
 
