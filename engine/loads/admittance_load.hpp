@@ -3,7 +3,7 @@
 // Phase or pair i is the set-point admittance Y_i across its voltage U_i (star and delta voltages
 // and the port wiring: loads/load_wiring.hpp):
 //     I_i = Y_i · U_i
-// On the tape the product is spelled out: four products, one difference, one sum. The set-points
+// The complex product, on the tape too: four products, one difference, one sum. The set-points
 // Y_i are dynamic parameters. U_i = 0 gives zero currents.
 #pragma once
 
@@ -12,11 +12,9 @@
 namespace meshvolt {
 
 struct AdmittanceLaw {
-    static Complex current(const Complex& y, const Complex& u) { return y * u; }
-
-    static ADComplex current(const ADComplex& y, const ADComplex& u) {
-        return ADComplex(y.real() * u.real() - y.imag() * u.imag(),
-                         y.real() * u.imag() + y.imag() * u.real());
+    template <class C>
+    static C current(const C& y, const C& u) {
+        return y * u;
     }
 };
 

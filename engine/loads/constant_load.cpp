@@ -22,15 +22,18 @@ void ConstantLoad<T, Law>::bind_parameters(const ADVector& tape, Eigen::VectorXd
 
 template <class T, class Law>
 void ConstantLoad<T, Law>::compute_currents(bool on_tape) {
-    if (on_tape)
-        compute_currents_ad();
-    else
-        compute_currents_numeric();
+    write_currents_by(*this, on_tape);
+}
+
+template <class T, class Law>
+template <class Reading>
+void ConstantLoad<T, Law>::write_currents() {
+    T::Wiring::template write_currents<Reading, Law>(this->ports, setpoints);
 }
 
 template <class T, class Law>
 void ConstantLoad<T, Law>::backward_step() {
-    compute_currents_numeric();
+    write_currents<PlainReading>();
 }
 
 template <class T, class Law>
@@ -41,16 +44,6 @@ void ConstantLoad<T, Law>::release_values(const Eigen::VectorXd&, const Eigen::V
 template <class T, class Law>
 void ConstantLoad<T, Law>::update_setpoint_values(const Complex* values) {
     set_each(setpoints, values);
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::compute_currents_numeric() {
-    T::Wiring::template write_currents<PlainReading, Law>(this->ports, setpoints);
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::compute_currents_ad() {
-    T::Wiring::template write_currents<TapeReading, Law>(this->ports, setpoints);
 }
 
 template class ConstantLoad<PowerLoad, PowerLaw>;

@@ -24,6 +24,9 @@ class ConstantLoad : public Load<T> {
     void collect_parameters(std::vector<double>& values) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // I_i = Law::current(s_i, U_i) wired onto the ports, on the tape or in plain numbers.
+    template <class Reading>
+    void write_currents();
     void backward_step() override;
     void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
 
@@ -37,9 +40,6 @@ class ConstantLoad : public Load<T> {
 
     // Write-through of one value per set-point; reaches a bound tape at the next solve.
     void update_setpoint_values(const Complex* values);
-
-    void compute_currents_numeric();
-    void compute_currents_ad();
 
     // The families name it by a reference member (powers, currents, admittances); elements are
     // neither copied nor moved, so that reference always names the load's own list.

@@ -30,17 +30,6 @@ std::vector<FlexibleParameter*> phase_parameters(long count,
 
 }  // namespace
 
-Complex FlexibleLaw::current(const FlexibleParameter& parameter, const Complex& s_th,
-                             const Complex& u) {
-    return PowerLaw::current(parameter.compute_power(std::abs(u), s_th), u);
-}
-
-ADComplex FlexibleLaw::current(const FlexibleParameter& parameter, const ADComplex& s_th,
-                               const ADComplex& u) {
-    const ADScalar magnitude = CppAD::sqrt(u.real() * u.real() + u.imag() * u.imag());
-    return PowerLaw::current(parameter.compute_power_ad(magnitude, s_th), u);
-}
-
 // --- AbstractFlexibleLoad ------------------------------------------------------------------
 
 template <class T>
@@ -63,15 +52,23 @@ void AbstractFlexibleLoad<T>::bind_parameters(const ADVector& tape, Eigen::Vecto
 
 template <class T>
 void AbstractFlexibleLoad<T>::compute_currents(bool on_tape) {
-    if (on_tape)
-        compute_currents_ad();
-    else
-        compute_currents_numeric();
+    write_currents_by(*this, on_tape);
+}
+
+template <class T>
+template <class Reading>
+void AbstractFlexibleLoad<T>::write_currents() {
+    using C = typename Reading::Value;
+    T::Wiring::template write_law_currents<Reading>(this->ports, [this](std::size_t i, const C& u) {
+        const auto x = magnitude(u);
+        const C s = parameters[i]->template power<Reading>(x, Reading::parameter(powers[i]));
+        return PowerLaw::current(s, u);
+    });
 }
 
 template <class T>
 void AbstractFlexibleLoad<T>::backward_step() {
-    compute_currents_numeric();
+    write_currents<PlainReading>();
 }
 
 template <class T>
@@ -83,22 +80,6 @@ void AbstractFlexibleLoad<T>::release_values(const Eigen::VectorXd&,
 template <class T>
 void AbstractFlexibleLoad<T>::update_powers(const Complex* values) {
     set_each(powers, values);
-}
-
-template <class T>
-void AbstractFlexibleLoad<T>::compute_currents_numeric() {
-    T::Wiring::template write_law_currents<PlainReading>(
-        this->ports, [this](std::size_t i, const Complex& u) {
-            return FlexibleLaw::current(*parameters[i], PlainReading::setpoint(powers[i]), u);
-        });
-}
-
-template <class T>
-void AbstractFlexibleLoad<T>::compute_currents_ad() {
-    T::Wiring::template write_law_currents<TapeReading>(
-        this->ports, [this](std::size_t i, const ADComplex& u) {
-            return FlexibleLaw::current(*parameters[i], TapeReading::setpoint(powers[i]), u);
-        });
 }
 
 template class AbstractFlexibleLoad<FlexibleLoad>;

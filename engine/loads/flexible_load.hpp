@@ -21,13 +21,6 @@
 
 namespace meshvolt {
 
-// Phase i's current at its voltage: S = compute_power(|U|, s_th), I = conj(S / U).
-struct FlexibleLaw {
-    static Complex current(const FlexibleParameter& parameter, const Complex& s_th,
-                           const Complex& u);
-    static ADComplex current(const FlexibleParameter& parameter, const ADComplex& s_th,
-                             const ADComplex& u);
-};
 
 template <class T>
 class AbstractFlexibleLoad : public Load<T> {
@@ -35,6 +28,10 @@ class AbstractFlexibleLoad : public Load<T> {
     void collect_parameters(std::vector<double>& values) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // Phase i's current S_i = compute_power(|U_i|, s_i), I_i = conj(S_i / U_i), wired onto the
+    // ports, on the tape or in plain numbers.
+    template <class Reading>
+    void write_currents();
     void backward_step() override;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& solver_parameters) override;
@@ -59,9 +56,6 @@ class AbstractFlexibleLoad : public Load<T> {
     // with "vector::reserve", as the constant loads are.
     AbstractFlexibleLoad(int n, const Complex* values,
                          const std::vector<FlexibleParameter*>& given);
-
-    void compute_currents_numeric();
-    void compute_currents_ad();
 };
 
 class FlexibleLoad final : public AbstractFlexibleLoad<FlexibleLoad> {

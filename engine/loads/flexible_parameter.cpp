@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 namespace {
@@ -193,16 +195,24 @@ std::complex<S> FlexibleParameter::law(const S& x, const std::complex<S>& s_th, 
     return std::complex<S>(s * p, s * q);
 }
 
-Complex FlexibleParameter::compute_power(double x, const Complex& s_th) const {
+template <class Reading>
+typename Reading::Value FlexibleParameter::power(const typename Reading::Real& x,
+                                                 const typename Reading::Value& s_th) const {
     if (control_p.kind == ControlType::constant && control_q.kind == ControlType::constant)
         return s_th;
-    return law(x, s_th, s_max.get(), q_min.get(), q_max.get());
+    return law(x, s_th, Reading::parameter(s_max), Reading::parameter(q_min),
+               Reading::parameter(q_max));
+}
+
+template Complex FlexibleParameter::power<PlainReading>(const double&, const Complex&) const;
+template ADComplex FlexibleParameter::power<TapeReading>(const ADScalar&, const ADComplex&) const;
+
+Complex FlexibleParameter::compute_power(double x, const Complex& s_th) const {
+    return power<PlainReading>(x, s_th);
 }
 
 ADComplex FlexibleParameter::compute_power_ad(const ADScalar& x, const ADComplex& s_th) const {
-    if (control_p.kind == ControlType::constant && control_q.kind == ControlType::constant)
-        return s_th;
-    return law(x, s_th, s_max.ad_value, q_min.ad_value, q_max.ad_value);
+    return power<TapeReading>(x, s_th);
 }
 
 void FlexibleParameter::update_parameters(double s_max_in, double q_min_in, double q_max_in) {

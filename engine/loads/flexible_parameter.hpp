@@ -118,6 +118,10 @@ class FlexibleParameter {
     // The same law recorded on the tape, the limits being their bound tape values. The sign σ of
     // "keep_q" is decided from the value of Re(s_th) when recording and stays on the tape.
     ADComplex compute_power_ad(const ADScalar& x, const ADComplex& s_th) const;
+    // Either of the two, by the reading (model/reading.hpp) of the limits.
+    template <class Reading>
+    typename Reading::Value power(const typename Reading::Real& x,
+                                  const typename Reading::Value& s_th) const;
 
     // Write-through of the three limits; a bound solver takes them at its next solve.
     void update_parameters(double s_max, double q_min, double q_max);

@@ -10,32 +10,17 @@
 // where I_i = Law::current(set-point i, U_i), or any per-phase law current(i, U_i) (the flexible
 // loads give each phase its own parameter object). Port currents are positive into the load.
 //
-// Every formation runs on one of two readings: plain numbers (node and holder read rules, the
-// ports' `current`) or the tape (the recorded parts, the ports' `current_ad`).
+// Every formation runs on one of the two readings of model/reading.hpp: plain numbers (node and
+// holder read rules, the ports' `current`) or the tape (the recorded parts, the ports'
+// `current_ad`).
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
-#include "model/element.hpp"
+#include "model/reading.hpp"
 
 namespace meshvolt {
-
-struct PlainReading {
-    using Value = Complex;
-    static Complex potential(const Port& port) { return port.connection->get_potential(); }
-    static Complex setpoint(const ComplexVariable& v) { return v.get(); }
-    static Complex& current(Port& port) { return port.current; }
-    static Complex zero() { return Complex(0.0, 0.0); }
-};
-
-struct TapeReading {
-    using Value = ADComplex;
-    static ADComplex potential(const Port& port) { return port.connection->get_potential_ad(); }
-    static const ADComplex& setpoint(const ComplexVariable& v) { return v.ad_value; }
-    static ADComplex& current(Port& port) { return port.current_ad; }
-    static ADComplex zero() { return ad_zero(); }
-};
 
 struct StarWiring {
     // n - 1 set-points; n = 0 asks for -1 of them, which the set-point list refuses.
@@ -70,7 +55,7 @@ struct StarWiring {
     template <class Reading, class Law>
     static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
         write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
-            return Law::current(Reading::setpoint(setpoints[i]), u);
+            return Law::current(Reading::parameter(setpoints[i]), u);
         });
     }
 };
@@ -97,7 +82,7 @@ struct DeltaWiring {
     template <class Reading, class Law>
     static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
         write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
-            return Law::current(Reading::setpoint(setpoints[i]), u);
+            return Law::current(Reading::parameter(setpoints[i]), u);
         });
     }
 
@@ -106,7 +91,7 @@ struct DeltaWiring {
     static void pair_currents(const std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints,
                               Complex* out) {
         for (std::size_t i = 0; i < ports.size(); ++i)
-            out[i] = Law::current(PlainReading::setpoint(setpoints[i]), pair_voltage<PlainReading>(ports, i));
+            out[i] = Law::current(PlainReading::parameter(setpoints[i]), pair_voltage<PlainReading>(ports, i));
     }
 };
 

@@ -3,7 +3,8 @@
 // Phase or pair i takes the set-point power S_i at its voltage U_i (star and delta voltages and the
 // port wiring: loads/load_wiring.hpp):
 //     S_i = U_i · conj(I_i)   =>   I_i = conj(S_i / U_i)
-// On the tape the quotient is spelled out, without a complex division of the AD scalar:
+// In plain numbers the full IEEE complex quotient, then the imaginary part negated. On the tape the
+// quotient is spelled out, without a complex division of the AD scalar (model/tape_arithmetic.hpp):
 //     w = conj(U) / (Re(U)·Re(U) + Im(U)·Im(U)),   I = conj(S · w)
 // The set-points S_i are dynamic parameters. Nothing guards U_i = 0: the currents become non-finite
 // and the solvers report it.
@@ -14,17 +15,10 @@
 namespace meshvolt {
 
 struct PowerLaw {
-    // Plain numbers: the full IEEE complex quotient, then the imaginary part negated.
-    static Complex current(const Complex& s, const Complex& u) { return std::conj(s / u); }
-
-    // Tape: w = conj(U) / |U|², then I = conj(S · w).
-    static ADComplex current(const ADComplex& s, const ADComplex& u) {
-        const ADScalar squared_modulus = u.real() * u.real() + u.imag() * u.imag();
-        const ADScalar w_re = u.real() / squared_modulus;
-        const ADScalar w_im = (-u.imag()) / squared_modulus;
-        const ADScalar sw_re = s.real() * w_re - s.imag() * w_im;
-        const ADScalar sw_im = s.real() * w_im + s.imag() * w_re;
-        return ADComplex(sw_re, -sw_im);
+    // I = conj(S / U): divide is the quotient in plain numbers, S·w with w = 1/U on the tape.
+    template <class C>
+    static C current(const C& s, const C& u) {
+        return std::conj(divide(s, u));
     }
 };
 

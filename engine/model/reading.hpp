@@ -45,11 +45,13 @@ struct PlainReading {
     static Eigen::VectorXcd side_potentials(const Branch& b, int side) {
         return side == 1 ? b.side1_potentials() : b.side2_potentials();
     }
-    static void set_side_currents(Branch& b, const Eigen::VectorXcd& c1, const Eigen::VectorXcd& c2) {
+    static void set_side_currents(Branch& b, const Eigen::VectorXcd& c1,
+                                  const Eigen::VectorXcd& c2) {
         b.set_side_currents(c1, c2);
     }
     static Eigen::VectorXcd vector(std::initializer_list<Complex> values) {
-        return Eigen::Map<const Eigen::VectorXcd>(values.begin(), static_cast<Eigen::Index>(values.size()));
+        return Eigen::Map<const Eigen::VectorXcd>(values.begin(),
+                                                  static_cast<Eigen::Index>(values.size()));
     }
 
     static void require_bound(bool /*bound*/, const char* /*holders*/) {}
@@ -72,12 +74,15 @@ struct TapeReading {
     static ADComplex zero() { return ad_zero(); }
 
     // Side 1 when side == 1, side 2 for every other value.
-    static ADComplexVector side_potentials(const Branch& b, int side) { return b.side_potentials_ad(side); }
+    static ADComplexVector side_potentials(const Branch& b, int side) {
+        return b.side_potentials_ad(side);
+    }
     static void set_side_currents(Branch& b, const ADComplexVector& c1, const ADComplexVector& c2) {
         b.set_side_currents_ad(c1, c2);
     }
     static ADComplexVector vector(std::initializer_list<ADComplex> values) {
-        return Eigen::Map<const ADComplexVector>(values.begin(), static_cast<Eigen::Index>(values.size()));
+        return Eigen::Map<const ADComplexVector>(values.begin(),
+                                                 static_cast<Eigen::Index>(values.size()));
     }
 
     // Throws std::logic_error "<holders> not bound to a tape" when `bound` is false; `holders`

@@ -1,6 +1,6 @@
-// Complex arithmetic that several current laws share, each operation in its plain spelling and its
-// tape spelling side by side (overloads on Complex and ADComplex), so that a law written once over
-// a reading (model/reading.hpp) records the tape form and computes the plain one.
+// Complex arithmetic that several current laws share, each operation in its plain spelling and
+// its tape spelling side by side (overloads on Complex and ADComplex), so that a law written once
+// over a reading (model/reading.hpp) records the tape form and computes the plain one.
 //
 // The tape never records a complex division or a complex abs of the AD scalar:
 //     1/z     plain: the full IEEE quotient 1.0/z (with its recovery of infinities)

@@ -10,23 +10,24 @@ CenterTransformer::CenterTransformer(const Complex& z2_value, const Complex& ym_
 
 CenterTransformer::~CenterTransformer() = default;
 
-template <class Values>
+template <class Reading>
 void CenterTransformer::write_currents() {
-    using C = typename Values::Value;
-    const std::vector<C> v1 = Values::side_potentials(*this, 1);
-    const std::vector<C> v2 = Values::side_potentials(*this, 2);
-    const auto half_ratio = Values::parameter(k).real() * 0.5;
-    const C half_z2 = scaled(Values::parameter(z2), 0.5);
+    using C = typename Reading::Value;
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const auto half_ratio = Reading::parameter(k).real() * 0.5;
+    const C half_z2 = scaled(Reading::parameter(z2), 0.5);
     const C u1 = v1[0] - v1[1];
     const C half_u1 = scaled(u1, half_ratio);
     const C i2a = divide(v2[0] - v2[2] - half_u1, half_z2);
     const C i2b = divide(v2[1] - v2[2] + half_u1, half_z2);
-    const C i1 = Values::parameter(ym) * u1 - scaled(i2a - i2b, half_ratio);
-    Values::set_currents(*this, {i1, -i1}, {i2a, i2b, -(i2a + i2b)});
+    const C i1 = Reading::parameter(ym) * u1 - scaled(i2a - i2b, half_ratio);
+    Reading::set_side_currents(*this, Reading::vector({i1, -i1}),
+                               Reading::vector({i2a, i2b, -(i2a + i2b)}));
 }
 
-template void CenterTransformer::write_currents<PlainValues>();
-template void CenterTransformer::write_currents<TapeValues>();
+template void CenterTransformer::write_currents<PlainReading>();
+template void CenterTransformer::write_currents<TapeReading>();
 
 std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(double uhv, double ulv,
                                                                              double sn) {

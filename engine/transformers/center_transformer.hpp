@@ -28,7 +28,7 @@ class CenterTransformer final : public Transformer<CenterTransformer> {
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
                                                                double sn) override;
 
-    template <class Values>
+    template <class Reading>
     void write_currents();
 };
 

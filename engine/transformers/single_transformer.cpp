@@ -10,21 +10,21 @@ SingleTransformer::SingleTransformer(const Complex& z2_value, const Complex& ym_
 
 SingleTransformer::~SingleTransformer() = default;
 
-template <class Values>
+template <class Reading>
 void SingleTransformer::write_currents() {
-    using C = typename Values::Value;
-    const std::vector<C> v1 = Values::side_potentials(*this, 1);
-    const std::vector<C> v2 = Values::side_potentials(*this, 2);
-    const C& k_ratio = Values::parameter(k);
+    using C = typename Reading::Value;
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const C& k_ratio = Reading::parameter(k);
     const C u1 = v1[0] - v1[1];
     const C u2 = v2[0] - v2[1];
-    const C i2 = divide(u2 - k_ratio * u1, Values::parameter(z2));
-    const C i1 = Values::parameter(ym) * u1 - std::conj(k_ratio) * i2;
-    Values::set_currents(*this, {i1, -i1}, {i2, -i2});
+    const C i2 = divide(u2 - k_ratio * u1, Reading::parameter(z2));
+    const C i1 = Reading::parameter(ym) * u1 - std::conj(k_ratio) * i2;
+    Reading::set_side_currents(*this, Reading::vector({i1, -i1}), Reading::vector({i2, -i2}));
 }
 
-template void SingleTransformer::write_currents<PlainValues>();
-template void SingleTransformer::write_currents<TapeValues>();
+template void SingleTransformer::write_currents<PlainReading>();
+template void SingleTransformer::write_currents<TapeReading>();
 
 void SingleTransformer::backward_step() {
     const Complex i2 = ports[2].balance_current();

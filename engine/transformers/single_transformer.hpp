@@ -30,7 +30,7 @@ class SingleTransformer final : public Transformer<SingleTransformer> {
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
                                                                double sn) override;
 
-    template <class Values>
+    template <class Reading>
     void write_currents();
 };
 

@@ -2,41 +2,6 @@
 
 namespace meshvolt {
 
-namespace {
-
-// 1/z: the full complex division in plain numbers; conj(z)/|z|² on the tape.
-Complex reciprocal(const Complex& z) { return Complex(1.0, 0.0) / z; }
-ADComplex reciprocal(const ADComplex& z) {
-    const ADScalar squared_modulus = z.real() * z.real() + z.imag() * z.imag();
-    return ADComplex(z.real() / squared_modulus, -z.imag() / squared_modulus);
-}
-
-// The regulator's current law on either scalar, for a clamped tap c:
-//     k = c·(cos phi + j sin phi),  I2 = (U2 - k·U1)·(1/z2),  I1 = ym·U1 - conj(k)·I2
-template <class C>
-struct RegulatorCurrents {
-    C i1;
-    C i2;
-
-    RegulatorCurrents(const C& u1, const C& u2, const typename C::value_type& c, double phi,
-                      const C& z2, const C& ym) {
-        const C k(c * std::cos(phi), c * std::sin(phi));
-        i2 = (u2 - k * u1) * reciprocal(z2);
-        i1 = ym * u1 - std::conj(k) * i2;
-    }
-};
-
-// The side currents {I1, -(I1 + I2)} and {I2, 0}.
-template <class C, class Vector>
-void side_currents(const RegulatorCurrents<C>& law, Vector& side1, Vector& side2) {
-    side1.resize(2);
-    side2.resize(2);
-    side1 << law.i1, -(law.i1 + law.i2);
-    side2 << law.i2, C(0.0, 0.0);
-}
-
-}  // namespace
-
 SingleVoltageRegulator::SingleVoltageRegulator(Complex z2_in, Complex ym_in, double u_ref_in,
                                                double u_range_in, double alpha_in, double phi_in)
     : Branch(2, 2),
@@ -78,40 +43,31 @@ void SingleVoltageRegulator::bind_parameters(const ADVector& tape, Eigen::Vector
     u_ref.bind(tape, values, index);
 }
 
-void SingleVoltageRegulator::compute_currents(bool on_tape) {
-    if (on_tape)
-        compute_currents_ad();
-    else
-        compute_currents_numeric();
+void SingleVoltageRegulator::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
+
+template <class Reading>
+void SingleVoltageRegulator::write_currents() {
+    using C = typename Reading::Value;
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const typename Reading::Real c = range().smooth_clamp(Reading::variable(tap));
+    const C u1 = v1[0] - v1[1];
+    const C u2 = v2[0] - v2[1];
+    const C k(c * std::cos(phi), c * std::sin(phi));
+    const C i2 = (u2 - k * u1) * reciprocal(Reading::parameter(z2));
+    const C i1 = Reading::parameter(ym) * u1 - std::conj(k) * i2;
+    Reading::set_side_currents(*this, Reading::vector({i1, -(i1 + i2)}),
+                               Reading::vector({i2, Reading::zero()}));
 }
 
-void SingleVoltageRegulator::compute_currents_numeric() {
-    const Eigen::VectorXcd v1 = side1_potentials();
-    const Eigen::VectorXcd v2 = side2_potentials();
-    const RegulatorCurrents<Complex> law(v1[0] - v1[1], v2[0] - v2[1], get_tap(), phi, z2.get(),
-                                         ym.get());
-    Eigen::VectorXcd i1, i2;
-    side_currents(law, i1, i2);
-    set_side_currents(i1, i2);
-}
-
-void SingleVoltageRegulator::compute_currents_ad() {
-    const ADComplexVector v1 = side_potentials_ad(1);
-    const ADComplexVector v2 = side_potentials_ad(2);
-    const ADScalar c = range().smooth_clamp(tap.ad_value);
-    const RegulatorCurrents<ADComplex> law(v1[0] - v1[1], v2[0] - v2[1], c, phi, z2.ad_value,
-                                           ym.ad_value);
-    ADComplexVector i1, i2;
-    side_currents(law, i1, i2);
-    set_side_currents_ad(i1, i2);
-}
+template void SingleVoltageRegulator::write_currents<PlainReading>();
+template void SingleVoltageRegulator::write_currents<TapeReading>();
 
 void SingleVoltageRegulator::add_equations(ADVector& residuals, int& index) {
     const ADComplexVector v2 = side_potentials_ad(2);
     const ADComplex u2 = v2[0] - v2[1];
-    const ADScalar magnitude = CppAD::sqrt(u2.real() * u2.real() + u2.imag() * u2.imag());
     const ADScalar& t = tap.ad_value;
-    residuals[index] = t * magnitude / u_ref.ad_value - range().smooth_clamp(t);
+    residuals[index] = t * magnitude(u2) / u_ref.ad_value - range().smooth_clamp(t);
     index += 1;
 }
 

@@ -33,7 +33,7 @@
 #include <cmath>
 #include <vector>
 
-#include "model/branch.hpp"
+#include "model/reading.hpp"
 
 namespace meshvolt {
 
@@ -68,6 +68,9 @@ class SingleVoltageRegulator : public Branch {
     void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // The current law above, on the tape or in plain numbers (dispatched by compute_currents).
+    template <class Reading>
+    void write_currents();
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
     // Returns the larger of |Re| and |Im| of the output-a potential's change (the tap's change is
@@ -98,8 +101,6 @@ class SingleVoltageRegulator : public Branch {
     // k = c·(cos phi + j sin phi) for a clamped tap c.
     Complex ratio(double c) const { return Complex(c * std::cos(phi), c * std::sin(phi)); }
     Complex input_voltage() const { return node_potential(0) - node_potential(1); }
-    void compute_currents_numeric();
-    void compute_currents_ad();
 };
 
 }  // namespace meshvolt

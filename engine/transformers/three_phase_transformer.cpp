@@ -81,9 +81,8 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
 // the sum of term(M(r, c), c) over the non-zero entries, left to right. The same code records the
 // tape and computes the plain numbers.
 template <class C, class Matrix, class Term>
-std::vector<C> combine_rows(const Matrix& m, const Term& term) {
-    std::vector<C> y;
-    y.reserve(static_cast<std::size_t>(m.rows()));
+Eigen::Matrix<C, Eigen::Dynamic, 1> combine_rows(const Matrix& m, const Term& term) {
+    Eigen::Matrix<C, Eigen::Dynamic, 1> y(m.rows());
     for (Eigen::Index r = 0; r < m.rows(); ++r) {
         C sum = C();
         bool first = true;
@@ -93,14 +92,15 @@ std::vector<C> combine_rows(const Matrix& m, const Term& term) {
             sum = first ? term(entry, c) : sum + term(entry, c);
             first = false;
         }
-        y.push_back(sum);
+        y[r] = sum;
     }
     return y;
 }
 
 // M·x, for the winding and current matrices applied to potentials or currents.
 template <class Matrix, class C>
-std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
+Eigen::Matrix<C, Eigen::Dynamic, 1> matrix_times(const Matrix& m,
+                                                 const Eigen::Matrix<C, Eigen::Dynamic, 1>& x) {
     return combine_rows<C>(m, [&x](double entry, Eigen::Index c) {
         return entry == 1.0 ? x[c] : entry == -1.0 ? C(-x[c]) : scaled(x[c], entry);
     });
@@ -109,7 +109,8 @@ std::vector<C> matrix_times(const Matrix& m, const std::vector<C>& x) {
 // (f·M)·x: the matrix first scaled by a factor f (a double, or the tape scalar), then applied;
 // the entries of the coupling matrices are ±1 or 0, so the scaled entries are ±f.
 template <class Matrix, class R, class C>
-std::vector<C> scaled_matrix_times(const Matrix& m, const R& f, const std::vector<C>& x) {
+Eigen::Matrix<C, Eigen::Dynamic, 1> scaled_matrix_times(
+    const Matrix& m, const R& f, const Eigen::Matrix<C, Eigen::Dynamic, 1>& x) {
     const R minus_f = -f;
     return combine_rows<C>(m, [&](double entry, Eigen::Index c) {
         return entry == 1.0    ? scaled(x[c], f)
@@ -185,26 +186,28 @@ ThreePhaseTransformer::ThreePhaseTransformer(int n1, int n2, const std::string& 
 
 ThreePhaseTransformer::~ThreePhaseTransformer() = default;
 
-template <class Values>
+template <class Reading>
 void ThreePhaseTransformer::write_currents() {
-    using C = typename Values::Value;
-    const std::vector<C> u1 = matrix_times(hv_winding_matrix, Values::side_potentials(*this, 1));
-    const std::vector<C> u2 = matrix_times(lv_winding_matrix, Values::side_potentials(*this, 2));
-    const auto kr = Values::parameter(k).real();
-    const C y = scaled(reciprocal(Values::parameter(z2)), orientation);
+    using C = typename Reading::Value;
+    using Vector = typename Reading::Vector;
+    const Vector u1 = matrix_times(hv_winding_matrix, Reading::side_potentials(*this, 1));
+    const Vector u2 = matrix_times(lv_winding_matrix, Reading::side_potentials(*this, 2));
+    const auto kr = Reading::parameter(k).real();
+    const C y = scaled(reciprocal(Reading::parameter(z2)), orientation);
     // (kr·Cv)·U1 and (kr·Ci)·J2: the ratio scales the coupling matrices before they act.
-    const std::vector<C> driving = scaled_matrix_times(voltage_coupling_matrix, kr, u1);
-    std::vector<C> j2(3);
-    for (std::size_t i = 0; i < 3; ++i) j2[i] = y * (u2[i] - driving[i]);
-    const std::vector<C> loading = scaled_matrix_times(current_coupling_matrix, kr, j2);
-    std::vector<C> j1(3);
-    const C& magnetising = Values::parameter(ym);
-    for (std::size_t i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + loading[i];
-    Values::set_currents(*this, matrix_times(hv_current_matrix, j1), matrix_times(lv_current_matrix, j2));
+    const Vector driving = scaled_matrix_times(voltage_coupling_matrix, kr, u1);
+    Vector j2(3);
+    for (Eigen::Index i = 0; i < 3; ++i) j2[i] = y * (u2[i] - driving[i]);
+    const Vector loading = scaled_matrix_times(current_coupling_matrix, kr, j2);
+    Vector j1(3);
+    const C& magnetising = Reading::parameter(ym);
+    for (Eigen::Index i = 0; i < 3; ++i) j1[i] = magnetising * u1[i] + loading[i];
+    Reading::set_side_currents(*this, matrix_times(hv_current_matrix, j1),
+                               matrix_times(lv_current_matrix, j2));
 }
 
-template void ThreePhaseTransformer::write_currents<PlainValues>();
-template void ThreePhaseTransformer::write_currents<TapeValues>();
+template void ThreePhaseTransformer::write_currents<PlainReading>();
+template void ThreePhaseTransformer::write_currents<TapeReading>();
 
 void ThreePhaseTransformer::set_side_potentials(std::vector<Port*>& side,
                                                 const std::array<Complex, 3>& phases) {

@@ -56,7 +56,7 @@ class ThreePhaseTransformer final : public Transformer<ThreePhaseTransformer> {
     std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
                                                                double sn) override;
 
-    template <class Values>
+    template <class Reading>
     void write_currents();
 
     Eigen::Matrix3d hv_current_matrix;

@@ -66,30 +66,6 @@ std::pair<double, double> TransformerBase::short_circuit_readings(double vsc) {
     return {side1_active_power(), vsc};
 }
 
-std::vector<Complex> PlainValues::side_potentials(const Branch& b, int side) {
-    const Eigen::VectorXcd v = side == 1 ? b.side1_potentials() : b.side2_potentials();
-    return std::vector<Complex>(v.data(), v.data() + v.size());
-}
-
-void PlainValues::set_currents(Branch& b, const std::vector<Complex>& c1,
-                               const std::vector<Complex>& c2) {
-    b.set_side_currents(Eigen::Map<const Eigen::VectorXcd>(c1.data(), c1.size()),
-                        Eigen::Map<const Eigen::VectorXcd>(c2.data(), c2.size()));
-}
-
-std::vector<ADComplex> TapeValues::side_potentials(const Branch& b, int side) {
-    const ADComplexVector v = b.side_potentials_ad(side);
-    return std::vector<ADComplex>(v.data(), v.data() + v.size());
-}
-
-void TapeValues::set_currents(Branch& b, const std::vector<ADComplex>& c1,
-                              const std::vector<ADComplex>& c2) {
-    ADComplexVector v1(c1.size()), v2(c2.size());
-    for (std::size_t i = 0; i < c1.size(); ++i) v1(static_cast<Eigen::Index>(i)) = c1[i];
-    for (std::size_t i = 0; i < c2.size(); ++i) v2(static_cast<Eigen::Index>(i)) = c2[i];
-    b.set_side_currents_ad(v1, v2);
-}
-
 template <class T>
 void Transformer<T>::backward_step() {
     throw std::runtime_error("2 No backward-forward method has been defined for transformers yet.");

@@ -9,16 +9,15 @@
 // function of its port potentials, and the node balances close the system around it.
 //
 // Transformer<T> dispatches compute_currents to T's one current law, written once over the two
-// readings below: plain numbers (node and holder read rules, the ports' `current`) or the tape
-// (the recorded parts, the ports' `current_ad`). Its backward step throws: only the single-phase
-// transformer has sweep steps of its own.
+// readings of model/reading.hpp: plain numbers (node and holder read rules, the ports' `current`)
+// or the tape (the recorded parts, the ports' `current_ad`). Its backward step throws: only the
+// single-phase transformer has sweep steps of its own.
 #pragma once
 
 #include <utility>
 #include <vector>
 
-#include "model/branch.hpp"
-#include "model/tape_arithmetic.hpp"
+#include "model/reading.hpp"
 
 namespace meshvolt {
 
@@ -71,34 +70,13 @@ class TransformerBase : public Branch {
     std::pair<double, double> short_circuit_readings(double vsc);
 };
 
-// The two readings of a current law.
-struct PlainValues {
-    using Value = Complex;
-    static std::vector<Complex> side_potentials(const Branch& b, int side);
-    static Complex parameter(const ComplexVariable& v) { return v.get(); }
-    static void set_currents(Branch& b, const std::vector<Complex>& c1,
-                             const std::vector<Complex>& c2);
-};
-
-struct TapeValues {
-    using Value = ADComplex;
-    static std::vector<ADComplex> side_potentials(const Branch& b, int side);
-    static const ADComplex& parameter(const ComplexVariable& v) { return v.ad_value; }
-    static void set_currents(Branch& b, const std::vector<ADComplex>& c1,
-                             const std::vector<ADComplex>& c2);
-};
-
 template <class T>
 class Transformer : public TransformerBase {
   public:
     using TransformerBase::TransformerBase;
 
     void compute_currents(bool on_tape) override {
-        T& t = static_cast<T&>(*this);
-        if (on_tape)
-            t.template write_currents<TapeValues>();
-        else
-            t.template write_currents<PlainValues>();
+        write_currents_by(static_cast<T&>(*this), on_tape);
     }
 
     void backward_step() override;
