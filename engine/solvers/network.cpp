@@ -75,7 +75,10 @@ void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_va
 
 namespace {
 
-bool is_nan(const ADScalar& x) { return std::isnan(CppAD::Value(x)); }
+// The value a recorded current had at the recording point.
+Complex recorded_value(const ADComplex& z) {
+    return Complex(CppAD::Value(z.real()), CppAD::Value(z.imag()));
+}
 
 // Positions of the elements in the network's list, first match for an element listed twice.
 class ElementPositions {
@@ -98,7 +101,7 @@ void insert_node_owners(const Connection& node, const ElementPositions& position
                         std::set<int>& owners) {
     bool any_nan = false;
     for (const Port* port : node.ports)
-        if (is_nan(port->current_ad.real()) || is_nan(port->current_ad.imag())) {
+        if (has_nan(recorded_value(port->current_ad))) {
             positions.insert(port->element, owners);
             any_nan = true;
         }
