@@ -8,16 +8,16 @@ namespace meshvolt {
 
 template <class T, class Law>
 ConstantLoad<T, Law>::ConstantLoad(int n, const Complex* values)
-    : Load<T>(n), setpoints(make_setpoints(T::Wiring::setpoint_count(n), values)) {}
+    : Load<T>(n), setpoints(make_variable_list(T::Wiring::setpoint_count(n), values)) {}
 
 template <class T, class Law>
 void ConstantLoad<T, Law>::collect_parameters(std::vector<double>& values) {
-    push_setpoints(setpoints, values);
+    push_each(setpoints, values);
 }
 
 template <class T, class Law>
 void ConstantLoad<T, Law>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    bind_setpoints(setpoints, tape, values, index);
+    bind_each(setpoints, tape, values, index);
 }
 
 template <class T, class Law>
@@ -38,12 +38,12 @@ void ConstantLoad<T, Law>::backward_step() {
 
 template <class T, class Law>
 void ConstantLoad<T, Law>::release_values(const Eigen::VectorXd&, const Eigen::VectorXd& parameters) {
-    release_setpoints(setpoints, parameters);
+    release_each_from(setpoints, parameters);
 }
 
 template <class T, class Law>
 void ConstantLoad<T, Law>::update_setpoint_values(const Complex* values) {
-    update_setpoints(setpoints, values);
+    set_each(setpoints, values);
 }
 
 template class ConstantLoad<PowerLoad, PowerLaw>;

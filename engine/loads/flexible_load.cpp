@@ -37,17 +37,17 @@ AbstractFlexibleLoad<T>::AbstractFlexibleLoad(int n, const Complex* values,
                                               const std::vector<FlexibleParameter*>& given)
     : Load<T>(n),
       parameters(phase_parameters(T::Wiring::setpoint_count(n), given)),
-      powers(make_setpoints(T::Wiring::setpoint_count(n), values)) {}
+      powers(make_variable_list(T::Wiring::setpoint_count(n), values)) {}
 
 template <class T>
 void AbstractFlexibleLoad<T>::collect_parameters(std::vector<double>& values) {
-    push_setpoints(powers, values);
+    push_each(powers, values);
 }
 
 template <class T>
 void AbstractFlexibleLoad<T>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values,
                                               int& index) {
-    bind_setpoints(powers, tape, values, index);
+    bind_each(powers, tape, values, index);
 }
 
 template <class T>
@@ -74,12 +74,12 @@ void AbstractFlexibleLoad<T>::backward_step() {
 template <class T>
 void AbstractFlexibleLoad<T>::release_values(const Eigen::VectorXd&,
                                              const Eigen::VectorXd& solver_parameters) {
-    release_setpoints(powers, solver_parameters);
+    release_each_from(powers, solver_parameters);
 }
 
 template <class T>
 void AbstractFlexibleLoad<T>::update_powers(const Complex* values) {
-    update_setpoints(powers, values);
+    set_each(powers, values);
 }
 
 template class AbstractFlexibleLoad<FlexibleLoad>;

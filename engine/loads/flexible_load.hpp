@@ -17,7 +17,7 @@
 #include "loads/flexible_parameter.hpp"
 #include "loads/load_base.hpp"
 #include "loads/load_wiring.hpp"
-#include "loads/setpoint_list.hpp"
+#include "model/variable_list.hpp"
 
 namespace meshvolt {
 

@@ -1,7 +1,5 @@
 #include "loads/load_balancer.hpp"
 
-#include <stdexcept>
-
 #include "loads/load_wiring.hpp"
 
 namespace meshvolt {
@@ -26,14 +24,9 @@ void LoadBalancer::bind_parameters(const ADVector& tape, Eigen::VectorXd& values
     admittance.bind(tape, values, index);
 }
 
-void LoadBalancer::compute_currents(bool on_tape) {
-    if (on_tape)
-        compute_currents_ad();
-    else
-        compute_currents_numeric();
-}
+void LoadBalancer::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
-void LoadBalancer::backward_step() { compute_currents_numeric(); }
+void LoadBalancer::backward_step() { write_currents<PlainReading>(); }
 
 void LoadBalancer::release_values(const Eigen::VectorXd&, const Eigen::VectorXd& parameters) {
     admittance.release_from(parameters);
@@ -41,45 +34,52 @@ void LoadBalancer::release_values(const Eigen::VectorXd&, const Eigen::VectorXd&
 
 void LoadBalancer::get_inner_currents(Complex* out) { stored_phase_currents(out); }
 
-void LoadBalancer::compute_currents_numeric() {
-    Eigen::Vector4cd v;
-    for (int j = 0; j < 4; ++j) v[j] = node_potential(j);
-    Eigen::Vector3cd u;
-    for (int k = 0; k < 3; ++k) {
-        u[k] = Complex(0.0, 0.0);
-        for (int j = 0; j < 4; ++j) u[k] += voltage_matrix(k, j) * v[j];
-    }
-    const Eigen::VectorXcd i = admittance.get() * u;
-    for (int k = 0; k < 3; ++k) ports[k].current = i[k];
-    StarWiring::write_neutral_current<PlainReading>(ports);
+namespace {
+
+// I = Y·U, in its two spellings: Eigen's product in plain numbers; on the tape each entry summed
+// part by part from zero,
+//     Re I_k = Σ_j (Re Y_kj·Re U_j - Im Y_kj·Im U_j),   Im I_k = Σ_j (Re Y_kj·Im U_j + Im Y_kj·Re U_j).
+Eigen::VectorXcd phase_currents(const Eigen::MatrixXcd& y, const Eigen::Vector3cd& u) {
+    return y * u;
 }
 
-void LoadBalancer::compute_currents_ad() {
-    // The AD matrix exists only once a solver has bound the admittance.
-    if (admittance.ad_value.rows() != 3 || admittance.ad_value.cols() != 3)
-        throw std::logic_error("the admittance of the load balancer is not bound to a tape");
-    ADComplex v[4];
-    for (int j = 0; j < 4; ++j) v[j] = node_potential_ad(j);
-    ADComplex u[3];
-    for (int k = 0; k < 3; ++k) {
-        ADScalar re(0.0), im(0.0);
-        for (int j = 0; j < 4; ++j) {
-            const ADScalar m(voltage_matrix(k, j));
-            re += m * v[j].real();
-            im += m * v[j].imag();
-        }
-        u[k] = ADComplex(re, im);
-    }
-    const ADComplexMatrix& y = admittance.ad_value;
+Eigen::Matrix<ADComplex, 3, 1> phase_currents(const ADComplexMatrix& y,
+                                              const Eigen::Matrix<ADComplex, 3, 1>& u) {
+    Eigen::Matrix<ADComplex, 3, 1> i;
     for (int k = 0; k < 3; ++k) {
         ADScalar re(0.0), im(0.0);
         for (int j = 0; j < 3; ++j) {
             re += y(k, j).real() * u[j].real() - y(k, j).imag() * u[j].imag();
             im += y(k, j).real() * u[j].imag() + y(k, j).imag() * u[j].real();
         }
-        ports[k].current_ad = ADComplex(re, im);
+        i[k] = ADComplex(re, im);
     }
-    StarWiring::write_neutral_current<TapeReading>(ports);
+    return i;
+}
+
+}  // namespace
+
+template <class Reading>
+void LoadBalancer::write_currents() {
+    using Real = typename Reading::Real;
+    using Value = typename Reading::Value;
+    Reading::require_bound(admittance.bound, "the admittance of the load balancer is");
+    Value v[4];
+    for (int j = 0; j < 4; ++j) v[j] = Reading::potential(ports[j]);
+    // U = M·V, each part summed from zero.
+    Eigen::Matrix<Value, 3, 1> u;
+    for (int k = 0; k < 3; ++k) {
+        Real re(0.0), im(0.0);
+        for (int j = 0; j < 4; ++j) {
+            const Real m(voltage_matrix(k, j));
+            re += m * v[j].real();
+            im += m * v[j].imag();
+        }
+        u[k] = Value(re, im);
+    }
+    const auto i = phase_currents(Reading::parameter(admittance), u);
+    for (int k = 0; k < 3; ++k) Reading::current(ports[k]) = i[k];
+    StarWiring::write_neutral_current<Reading>(ports);
 }
 
 }  // namespace meshvolt

@@ -33,12 +33,12 @@ class LoadBalancer final : public Load<LoadBalancer> {
     void get_inner_currents(Complex* out) override;
     int inner_current_count() const override { return 3; }
 
+    // U, then I and the neutral's return current, in the given reading.
+    template <class Reading>
+    void write_currents();
+
     Eigen::Matrix<double, 3, 4> voltage_matrix;
     ComplexVariableMatrix admittance;
-
-  private:
-    void compute_currents_numeric();
-    void compute_currents_ad();
 };
 
 }  // namespace meshvolt

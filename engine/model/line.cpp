@@ -16,14 +16,6 @@ int checked_phase_count(int n, const char* element) {
     return n;
 }
 
-void require_tape_binding(bool bound, const char* element) {
-    if (!bound)
-        throw std::logic_error(std::string("the parameters of ") + element +
-                               " are not bound to a tape");
-}
-
-template class Line<SimplifiedLine>;
-
 SimplifiedLine::SimplifiedLine(int n, const Complex* z_line)
     : Line<SimplifiedLine>(checked_phase_count(n, "a line"), n) {
     admittance.value = row_major_matrix(n, z_line).inverse();
@@ -37,23 +29,21 @@ void SimplifiedLine::bind_parameters(const ADVector& tape, Eigen::VectorXd& valu
     admittance.bind(tape, values, index);
 }
 
-void SimplifiedLine::compute_currents_numeric() {
-    const Eigen::VectorXcd dv = side1_potentials() - side2_potentials();
-    const Eigen::VectorXcd i1 = admittance.get() * dv;
-    set_side_currents(i1, -i1);
+template <class Reading>
+void SimplifiedLine::write_currents() {
+    Reading::require_bound(admittance.bound, "the parameters of a line are");
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const typename Reading::Vector dv = v1 - v2;
+    const typename Reading::Vector i1 = Reading::parameter(admittance) * dv;
+    const typename Reading::Vector i2 = -i1;
+    Reading::set_side_currents(*this, i1, i2);
 }
 
-void SimplifiedLine::compute_currents_ad() {
-    require_tape_binding(admittance.bound, "a line");
-    const ADComplexVector v1 = side_potentials_ad(1);
-    const ADComplexVector v2 = side_potentials_ad(2);
-    ADComplexVector dv(v1.size());
-    for (Eigen::Index k = 0; k < dv.size(); ++k) dv(k) = v1(k) - v2(k);
-    const ADComplexVector i1 = admittance.ad_value * dv;
-    ADComplexVector i2(i1.size());
-    for (Eigen::Index k = 0; k < i2.size(); ++k) i2(k) = -i1(k);
-    set_side_currents_ad(i1, i2);
-}
+void SimplifiedLine::compute_currents_numeric() { write_currents<PlainReading>(); }
+void SimplifiedLine::compute_currents_ad() { write_currents<TapeReading>(); }
+
+template class Line<SimplifiedLine>;
 
 void SimplifiedLine::backward_step() {
     balance_side2_currents();

@@ -1,8 +1,10 @@
 // Lines between side 1 (ports 0..n-1) and side 2 (ports n..2n-1), one port per phase on each
 // side; currents are positive into the line.
 //
-// Line<T> is the common base of the line models: it dispatches compute_currents to T's tape and
-// plain current laws and holds the sweep steps both models share.
+// Line<T> is the common base of the line models: it dispatches compute_currents to T's one current
+// law, written once over the readings of model/reading.hpp (compute_currents_numeric and
+// compute_currents_ad run it in plain numbers and on the tape), and holds the sweep steps both
+// models share.
 //
 // SimplifiedLine: series impedance Z only (n x n). The line keeps Y = Z⁻¹ as n x n dynamic
 // parameters of the tape, so new line data need no new recording:
@@ -14,7 +16,7 @@
 
 #include <string>
 
-#include "model/branch.hpp"
+#include "model/reading.hpp"
 
 namespace meshvolt {
 
@@ -25,10 +27,6 @@ Eigen::MatrixXcd row_major_matrix(int n, const Complex* data);
 // least one phase. Returns n; n = 0 throws std::invalid_argument naming the element. A negative
 // n is left to the port array's reserve, which refuses it with "vector::reserve".
 int checked_phase_count(int n, const char* element);
-
-// Refuses a tape computation on parameters that no solver has bound (their tape values would be
-// read out of an empty matrix).
-void require_tape_binding(bool bound, const char* element);
 
 template <class T>
 class Line : public Branch {
@@ -50,11 +48,7 @@ class Line : public Branch {
 
 template <class T>
 void Line<T>::compute_currents(bool on_tape) {
-    T& line = static_cast<T&>(*this);
-    if (on_tape)
-        line.compute_currents_ad();
-    else
-        line.compute_currents_numeric();
+    write_currents_by(static_cast<T&>(*this), on_tape);
 }
 
 template <class T>
@@ -102,7 +96,10 @@ class SimplifiedLine : public Line<SimplifiedLine> {
     // through to the solver's parameters when bound.
     void update_line_parameters(const Complex* z_line);
 
-    // The two current laws dispatched by Line::compute_currents.
+    // The current law I1 = Y (V1 - V2), I2 = -I1 in the given reading.
+    template <class Reading>
+    void write_currents();
+    // The law in plain numbers and on the tape.
     void compute_currents_numeric();
     void compute_currents_ad();
 

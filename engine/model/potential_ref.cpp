@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 PotentialRef::PotentialRef() { ports[0].connection->grounded = true; }
@@ -24,13 +26,13 @@ DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n),
     if (n == 0) throw std::invalid_argument("a delta potential reference needs at least one port");
 }
 
-void DeltaPotentialRef::compute_currents(bool on_tape) {
-    set_currents_zero(on_tape);
-    if (on_tape)
-        ports[0].current_ad = current.ad_value;
-    else
-        ports[0].current = current.get();
+template <class Reading>
+void DeltaPotentialRef::write_currents() {
+    for (Port& port : ports) Reading::current(port) = Reading::zero();
+    Reading::current(ports[0]) = Reading::variable(current);
 }
+
+void DeltaPotentialRef::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
 void DeltaPotentialRef::add_equations(ADVector& residuals, int& index) {
     ADComplex sum = ad_zero();

@@ -33,6 +33,9 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
         current.bind(tape, values, index);
     }
     void compute_currents(bool on_tape) override;
+    // Port 0 carries I, every other port 0, in the given reading.
+    template <class Reading>
+    void write_currents();
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override { set_currents_zero(false); }
     double forward_step() override;

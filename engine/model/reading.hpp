@@ -21,6 +21,7 @@
 
 #include "model/branch.hpp"
 #include "model/tape_arithmetic.hpp"
+#include "model/variable_vector.hpp"
 
 namespace meshvolt {
 
@@ -34,6 +35,7 @@ struct PlainReading {
     static Complex parameter(const ComplexVariable& v) { return v.get(); }
     static double parameter(const RealVariable& v) { return v.get(); }
     static Eigen::MatrixXcd parameter(const ComplexVariableMatrix& m) { return m.get(); }
+    static Eigen::VectorXcd parameter(const ComplexVariableVector& v) { return v.get(); }
     static Complex variable(const ComplexVariable& v) { return v.get(); }
     static double variable(const RealVariable& v) { return v.get(); }
     static Complex& current(Port& port) { return port.current; }
@@ -65,6 +67,7 @@ struct TapeReading {
     static const ADComplex& parameter(const ComplexVariable& v) { return v.ad_value; }
     static const ADScalar& parameter(const RealVariable& v) { return v.ad_value; }
     static const ADComplexMatrix& parameter(const ComplexVariableMatrix& m) { return m.ad_value; }
+    static const ADComplexVector& parameter(const ComplexVariableVector& v) { return v.ad_value; }
     static const ADComplex& variable(const ComplexVariable& v) { return v.ad_value; }
     static const ADScalar& variable(const RealVariable& v) { return v.ad_value; }
     static ADComplex& current(Port& port) { return port.current_ad; }

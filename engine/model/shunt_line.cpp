@@ -14,21 +14,34 @@ std::vector<int> port_range(int first, int end) {
 
 }  // namespace
 
-template class Line<ShuntLine>;
-
 ShuntLine::ShuntLine(int n, const Complex* y_shunt, const Complex* z_line)
     : Line<ShuntLine>(2 * checked_phase_count(n, "a shunt line") + 1, port_range(0, n),
                       port_range(n, 2 * n)),
       extra_port(&ports[2 * n]),
       phase_count(n) {
-    ShuntLineMatrices m = compute_line_matrices(n, y_shunt, z_line);
-    y11.value = std::move(m.y11);
-    y12.value = std::move(m.y12);
-    y21.value = std::move(m.y21);
-    y22.value = std::move(m.y22);
-    y_extra.value = m.y_extra.col(0);
-    y2_extra.value = std::move(m.y2_extra);
-    y1_extra.value = std::move(m.y1_extra);
+    set_parameters(compute_line_matrices(n, y_shunt, z_line));
+}
+
+template <class Visit>
+void ShuntLine::visit_parameters(Visit visit) {
+    // The layout of the line's parameters in the solver's vector.
+    visit(y11);
+    visit(y12);
+    visit(y21);
+    visit(y22);
+    visit(y_extra);
+    visit(y2_extra);
+    visit(y1_extra);
+}
+
+void ShuntLine::set_parameters(const ShuntLineMatrices& m) {
+    y11.set(m.y11);
+    y12.set(m.y12);
+    y21.set(m.y21);
+    y22.set(m.y22);
+    y_extra.set(m.y_extra.col(0));
+    y2_extra.set(m.y2_extra);
+    y1_extra.set(m.y1_extra);
 }
 
 ShuntLineMatrices ShuntLine::compute_line_matrices(int n, const Complex* y_shunt,
@@ -69,82 +82,56 @@ ShuntLineMatrices ShuntLine::compute_line_matrices(int n, const Complex* y_shunt
 }
 
 void ShuntLine::collect_parameters(std::vector<double>& values) {
-    y11.push_values(values);
-    y12.push_values(values);
-    y21.push_values(values);
-    y22.push_values(values);
-    y_extra.push_values(values);
-    y2_extra.push_values(values);
-    y1_extra.push_values(values);
+    visit_parameters([&](const auto& holder) { holder.push_values(values); });
 }
 
 void ShuntLine::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    y11.bind(tape, values, index);
-    y12.bind(tape, values, index);
-    y21.bind(tape, values, index);
-    y22.bind(tape, values, index);
-    y_extra.bind(tape, values, index);
-    y2_extra.bind(tape, values, index);
-    y1_extra.bind(tape, values, index);
+    visit_parameters([&](auto& holder) { holder.bind(tape, values, index); });
+}
+
+bool ShuntLine::parameters_bound() {
+    bool bound = true;
+    visit_parameters([&](const auto& holder) { bound = bound && holder.bound; });
+    return bound;
 }
 
 void ShuntLine::release_values(const Eigen::VectorXd& variables,
                                const Eigen::VectorXd& parameters) {
-    y11.release_from(parameters);
-    y12.release_from(parameters);
-    y21.release_from(parameters);
-    y22.release_from(parameters);
-    y_extra.release_from(parameters);
-    y2_extra.release_from(parameters);
-    y1_extra.release_from(parameters);
+    visit_parameters([&](auto& holder) { holder.release_from(parameters); });
     // The single-phase paths must not write into the storage of a solver that is gone.
     if (points_into(v1_storage, variables)) v1_storage = nullptr;
     if (points_into(v2_storage, variables)) v2_storage = nullptr;
 }
 
 void ShuntLine::update_line_parameters(const Complex* y_shunt, const Complex* z_line) {
-    const ShuntLineMatrices m = compute_line_matrices(port_count() / 2, y_shunt, z_line);
-    y11.set(m.y11);
-    y12.set(m.y12);
-    y21.set(m.y21);
-    y22.set(m.y22);
-    y_extra.set(m.y_extra.col(0));
-    y2_extra.set(m.y2_extra);
-    y1_extra.set(m.y1_extra);
+    set_parameters(compute_line_matrices(port_count() / 2, y_shunt, z_line));
 }
 
-void ShuntLine::compute_currents_numeric() {
-    const Eigen::VectorXcd v1 = side1_potentials();
-    const Eigen::VectorXcd v2 = side2_potentials();
-    const Complex vx = extra_port->connection->get_potential();
+template <class Reading>
+void ShuntLine::write_currents() {
+    using Vector = typename Reading::Vector;
+    using Value = typename Reading::Value;
+    Reading::require_bound(parameters_bound(), "the parameters of a shunt line are");
+    const Vector v1 = Reading::side_potentials(*this, 1);
+    const Vector v2 = Reading::side_potentials(*this, 2);
+    const Value vx = Reading::potential(*extra_port);
 
-    const Eigen::VectorXcd i1 = y11.get() * v1 + y12.get() * v2 + y1_extra.get().col(0) * vx;
-    const Eigen::VectorXcd i2 = y21.get() * v1 + y22.get() * v2 + y2_extra.get().col(0) * vx;
-    set_side_currents(i1, i2);
+    const Vector i1 = Reading::parameter(y11) * v1 + Reading::parameter(y12) * v2 +
+                      Reading::parameter(y1_extra).col(0) * vx;
+    const Vector i2 = Reading::parameter(y21) * v1 + Reading::parameter(y22) * v2 +
+                      Reading::parameter(y2_extra).col(0) * vx;
+    Reading::set_side_currents(*this, i1, i2);
 
-    Complex ix(0.0, 0.0);
-    for (Eigen::Index k = 0; k < v1.size(); ++k) ix += y_extra.get(k) * (v1(k) + v2(k) - 2.0 * vx);
-    extra_port->current = ix;
+    const Value two_vx = vx * typename Reading::Real(2.0);
+    const auto& y_x = Reading::parameter(y_extra);
+    Value ix = Reading::zero();
+    for (Eigen::Index k = 0; k < v1.size(); ++k) ix += y_x(k) * (v1(k) + v2(k) - two_vx);
+    Reading::current(*extra_port) = ix;
 }
 
-void ShuntLine::compute_currents_ad() {
-    require_tape_binding(y11.bound && y12.bound && y21.bound && y22.bound && y_extra.bound &&
-                             y2_extra.bound && y1_extra.bound,
-                         "a shunt line");
-    const ADComplexVector v1 = side_potentials_ad(1);
-    const ADComplexVector v2 = side_potentials_ad(2);
-    const ADComplex vx = extra_port->connection->get_potential_ad();
+void ShuntLine::compute_currents_numeric() { write_currents<PlainReading>(); }
+void ShuntLine::compute_currents_ad() { write_currents<TapeReading>(); }
 
-    const ADComplexVector i1 =
-        y11.ad_value * v1 + y12.ad_value * v2 + y1_extra.ad_value.col(0) * vx;
-    const ADComplexVector i2 =
-        y21.ad_value * v1 + y22.ad_value * v2 + y2_extra.ad_value.col(0) * vx;
-    set_side_currents_ad(i1, i2);
-
-    const ADComplex two_vx = vx * ADScalar(2.0);
-    ADComplex ix = ad_zero();
-    for (Eigen::Index k = 0; k < v1.size(); ++k) ix += y_extra.ad_value(k) * (v1(k) + v2(k) - two_vx);
-    extra_port->current_ad = ix;
-}
+template class Line<ShuntLine>;
 
 }  // namespace meshvolt

@@ -31,7 +31,6 @@
 #include <vector>
 
 #include "model/line.hpp"
-#include "model/variable_vector.hpp"
 
 namespace meshvolt {
 
@@ -67,7 +66,10 @@ class ShuntLine : public Line<ShuntLine> {
     // solver's parameters when bound.
     void update_line_parameters(const Complex* y_shunt, const Complex* z_line);
 
-    // The two current laws dispatched by Line::compute_currents.
+    // The port currents I1, I2, Ix of the header in the given reading.
+    template <class Reading>
+    void write_currents();
+    // The law in plain numbers and on the tape.
     void compute_currents_numeric();
     void compute_currents_ad();
 
@@ -96,6 +98,13 @@ class ShuntLine : public Line<ShuntLine> {
     Complex* extra_current = nullptr;
 
   private:
+    // Calls visit on each parameter holder, in the order of their entries in the solver's vector.
+    template <class Visit>
+    void visit_parameters(Visit visit);
+    // Write-through of the seven parameter results to their holders.
+    void set_parameters(const ShuntLineMatrices& m);
+    bool parameters_bound();
+
     // The single-phase paths need the solver storage of both side nodes; otherwise the general
     // path, which reads the nodes by the read rule, is taken.
     bool single_phase_ready() const;

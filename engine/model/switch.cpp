@@ -1,32 +1,29 @@
 #include "model/switch.hpp"
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
-Switch::Switch(int n) : Branch(n, n) {
-    currents.reserve(static_cast<std::size_t>(n));
-    for (int i = 0; i < n; ++i) currents.emplace_back(Complex(0.0, 0.0));
-}
+Switch::Switch(int n) : Branch(n, n), currents(make_variable_list(n, nullptr)) {}
 
 void Switch::collect_variables(std::vector<double>& values) {
-    for (const ComplexVariable& j : currents) j.push_value(values);
+    push_each(currents, values);
 }
 
 void Switch::bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    for (ComplexVariable& j : currents) j.bind(tape, values, index);
+    bind_each(currents, tape, values, index);
 }
 
-void Switch::compute_currents(bool on_tape) {
+template <class Reading>
+void Switch::write_currents() {
     for (int i = 0; i < conductor_count(); ++i) {
-        if (on_tape) {
-            side1[i]->current_ad = currents[i].ad_value;
-            side2[i]->current_ad = -currents[i].ad_value;
-        } else {
-            const Complex j = currents[i].get();
-            side1[i]->current = j;
-            side2[i]->current = -j;
-        }
+        const typename Reading::Value j = Reading::variable(currents[i]);
+        Reading::current(*side1[i]) = j;
+        Reading::current(*side2[i]) = -j;
     }
 }
+
+void Switch::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
 void Switch::add_equations(ADVector& residuals, int& index) {
     for (int i = 0; i < conductor_count(); ++i) {
@@ -60,7 +57,7 @@ double Switch::equation_mismatch() const {
 }
 
 void Switch::release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) {
-    for (ComplexVariable& j : currents) j.keep_from(variables);
+    keep_each_from(currents, variables);
 }
 
 OpenSwitch::OpenSwitch(int n) : Branch(n, n) {}

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "model/branch.hpp"
+#include "model/variable_list.hpp"
 
 namespace meshvolt {
 
@@ -27,6 +28,9 @@ class Switch : public Branch {
     void collect_variables(std::vector<double>& values) override;
     void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // I1_i = J_i, I2_i = -J_i in the given reading.
+    template <class Reading>
+    void write_currents();
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
     // Returns the largest modulus of the side-2 potential changes, NaN when a copied potential is
@@ -39,7 +43,7 @@ class Switch : public Branch {
 
     int conductor_count() const { return static_cast<int>(side1.size()); }
 
-    std::vector<ComplexVariable> currents;
+    ComplexVariableList currents;
 };
 
 class OpenSwitch : public Branch {

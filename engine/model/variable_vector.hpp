@@ -9,14 +9,14 @@
 
 namespace meshvolt {
 
-struct ComplexVariableVector {
-    double* value_ptr = nullptr;
+struct ComplexVariableVector : SolverBinding<ComplexVariableVector> {
     ADComplexVector ad_value;
     Eigen::VectorXcd value;
-    bool bound = false;
 
     ComplexVariableVector() = default;
     explicit ComplexVariableVector(Eigen::VectorXcd initial) : value(std::move(initial)) {}
+
+    static ADComplexVector unbound_tape_value() { return ADComplexVector(); }
 
     Eigen::Index size() const { return value.size(); }
 
@@ -31,14 +31,6 @@ struct ComplexVariableVector {
     // Write-through of a vector of the holder's size (another size is refused once bound: the
     // solver owns exactly 2·size entries).
     void set(const Eigen::VectorXcd& v);
-    void release_from(const Eigen::VectorXd& storage) {
-        if (bound && points_into(value_ptr, storage)) unbind();
-    }
-    void unbind() {
-        value_ptr = nullptr;
-        ad_value.resize(0);
-        bound = false;
-    }
 };
 
 }  // namespace meshvolt

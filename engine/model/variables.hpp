@@ -22,14 +22,40 @@ inline bool points_into(const double* ptr, const Eigen::VectorXd& storage) {
            ptr < storage.data() + storage.size();
 }
 
-struct ComplexVariable {
+// What every holder shares: the solver entries it is bound to, and leaving a solver that goes
+// away. A parameter's own value is already the solver's (updates write through): release_from
+// only unbinds. A variable's solver value is the solution, which keep_from takes as the own value
+// before unbinding. Holder is the concrete holder; its unbound_tape_value() is what ad_value
+// holds while no tape is bound.
+template <class Holder>
+struct SolverBinding {
     double* value_ptr = nullptr;
+    bool bound = false;
+
+    void release_from(const Eigen::VectorXd& storage) {
+        if (bound && points_into(value_ptr, storage)) unbind();
+    }
+    void keep_from(const Eigen::VectorXd& storage) {
+        if (!bound || !points_into(value_ptr, storage)) return;
+        Holder& holder = static_cast<Holder&>(*this);
+        holder.value = holder.get();
+        unbind();
+    }
+    void unbind() {
+        value_ptr = nullptr;
+        static_cast<Holder&>(*this).ad_value = Holder::unbound_tape_value();
+        bound = false;
+    }
+};
+
+struct ComplexVariable : SolverBinding<ComplexVariable> {
     ADComplex ad_value = ad_zero();
     Complex value;
-    bool bound = false;
 
     ComplexVariable() = default;
     explicit ComplexVariable(Complex initial) : value(initial) {}
+
+    static ADComplex unbound_tape_value() { return ad_zero(); }
 
     void push_value(std::vector<double>& values) const {
         values.push_back(value.real());
@@ -52,32 +78,16 @@ struct ComplexVariable {
         value = v;
         if (bound) store_bound_value(v);
     }
-    // Leaving a solver that goes away. A parameter's own value is already the solver's (updates
-    // write through): release_from only unbinds. A variable's solver value is the solution, which
-    // keep_from takes as the own value before unbinding.
-    void release_from(const Eigen::VectorXd& storage) {
-        if (bound && points_into(value_ptr, storage)) unbind();
-    }
-    void keep_from(const Eigen::VectorXd& storage) {
-        if (!bound || !points_into(value_ptr, storage)) return;
-        value = get();
-        unbind();
-    }
-    void unbind() {
-        value_ptr = nullptr;
-        ad_value = ad_zero();
-        bound = false;
-    }
 };
 
-struct RealVariable {
-    double* value_ptr = nullptr;
+struct RealVariable : SolverBinding<RealVariable> {
     ADScalar ad_value = ADScalar(0.0);
     double value = 0.0;
-    bool bound = false;
 
     RealVariable() = default;
     explicit RealVariable(double initial) : value(initial) {}
+
+    static ADScalar unbound_tape_value() { return ADScalar(0.0); }
 
     void push_value(std::vector<double>& values) const { values.push_back(value); }
     void bind(const ADVector& tape, Eigen::VectorXd& values, int& index) {
@@ -91,32 +101,16 @@ struct RealVariable {
         value = v;
         if (bound) value_ptr[0] = v;
     }
-    // Leaving a solver that goes away. A parameter's own value is already the solver's (updates
-    // write through): release_from only unbinds. A variable's solver value is the solution, which
-    // keep_from takes as the own value before unbinding.
-    void release_from(const Eigen::VectorXd& storage) {
-        if (bound && points_into(value_ptr, storage)) unbind();
-    }
-    void keep_from(const Eigen::VectorXd& storage) {
-        if (!bound || !points_into(value_ptr, storage)) return;
-        value = get();
-        unbind();
-    }
-    void unbind() {
-        value_ptr = nullptr;
-        ad_value = ADScalar(0.0);
-        bound = false;
-    }
 };
 
-struct ComplexVariableMatrix {
-    double* value_ptr = nullptr;
+struct ComplexVariableMatrix : SolverBinding<ComplexVariableMatrix> {
     ADComplexMatrix ad_value;
     Eigen::MatrixXcd value;
-    bool bound = false;
 
     ComplexVariableMatrix() = default;
     explicit ComplexVariableMatrix(Eigen::MatrixXcd initial) : value(std::move(initial)) {}
+
+    static ADComplexMatrix unbound_tape_value() { return ADComplexMatrix(); }
 
     Eigen::Index rows() const { return value.rows(); }
     Eigen::Index cols() const { return value.cols(); }
@@ -133,14 +127,6 @@ struct ComplexVariableMatrix {
     Eigen::MatrixXcd get() const;
     // Write-through of a matrix of the holder's dimensions.
     void set(const Eigen::MatrixXcd& m);
-    void release_from(const Eigen::VectorXd& storage) {
-        if (bound && points_into(value_ptr, storage)) unbind();
-    }
-    void unbind() {
-        value_ptr = nullptr;
-        ad_value.resize(0, 0);
-        bound = false;
-    }
 };
 
 }  // namespace meshvolt

@@ -1,70 +1,67 @@
 #include "model/voltage_source.hpp"
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 template <class T>
 AbstractVoltageSource<T>::AbstractVoltageSource(int n, const Complex* source_voltages)
-    : ElementImpl<T>(n) {
-    // n = 0 asks for -1 voltages: the reserve's length error "vector::reserve".
-    voltages.reserve(static_cast<std::size_t>(n - 1));
-    for (int i = 0; i < n - 1; ++i) voltages.emplace_back(source_voltages[i]);
-    currents.reserve(static_cast<std::size_t>(n - 1));
-    for (int i = 0; i < n - 1; ++i) currents.emplace_back(Complex(0.0, 0.0));
-}
+    : ElementImpl<T>(n),
+      // n = 0 asks for -1 voltages: the reserve's length error "vector::reserve".
+      voltages(make_variable_list(static_cast<long>(n) - 1, source_voltages)),
+      currents(make_variable_list(static_cast<long>(n) - 1, nullptr)) {}
 
 template <class T>
 void AbstractVoltageSource<T>::collect_variables(std::vector<double>& values) {
-    for (const auto& j : currents) j.push_value(values);
+    push_each(currents, values);
 }
 
 template <class T>
 void AbstractVoltageSource<T>::collect_parameters(std::vector<double>& values) {
-    for (const auto& u : voltages) u.push_value(values);
+    push_each(voltages, values);
 }
 
 template <class T>
 void AbstractVoltageSource<T>::bind_variables(const ADVector& tape, Eigen::VectorXd& values,
                                               int& index) {
-    for (auto& j : currents) j.bind(tape, values, index);
+    bind_each(currents, tape, values, index);
 }
 
 template <class T>
 void AbstractVoltageSource<T>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values,
                                                int& index) {
-    for (auto& u : voltages) u.bind(tape, values, index);
+    bind_each(voltages, tape, values, index);
+}
+
+template <class T>
+template <class Reading>
+void AbstractVoltageSource<T>::write_currents() {
+    auto& ports = this->ports;
+    const int n = this->port_count();
+    // The neutral's return current 0 - J_0 - J_1 - ..., from the constant zero.
+    typename Reading::Value return_current = Reading::zero();
+    for (int i = 0; i < n - 1; ++i) {
+        Reading::current(ports[i]) = Reading::variable(currents[i]);
+        return_current -= Reading::current(ports[i]);
+    }
+    Reading::current(ports[n - 1]) = return_current;
 }
 
 template <class T>
 void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
-    auto& ports = this->ports;
-    const int n = this->port_count();
-    if (on_tape) {
-        ADComplex return_current = ad_zero();
-        for (int i = 0; i < n - 1; ++i) {
-            ports[i].current_ad = currents[i].ad_value;
-            return_current -= currents[i].ad_value;
-        }
-        ports[n - 1].current_ad = return_current;
-    } else {
-        Complex return_current(0.0, 0.0);
-        for (int i = 0; i < n - 1; ++i) {
-            ports[i].current = currents[i].get();
-            return_current -= ports[i].current;
-        }
-        ports[n - 1].current = return_current;
-    }
+    write_currents_by(*this, on_tape);
 }
 
 template <class T>
 void AbstractVoltageSource<T>::release_values(const Eigen::VectorXd& variables,
                                               const Eigen::VectorXd& parameters) {
-    for (auto& j : currents) j.keep_from(variables);
-    for (auto& u : voltages) u.release_from(parameters);
+    keep_each_from(currents, variables);
+    release_each_from(voltages, parameters);
 }
 
 template <class T>
 void AbstractVoltageSource<T>::update_voltages(const Complex* source_voltages) {
-    for (std::size_t i = 0; i < voltages.size(); ++i) voltages[i].set(source_voltages[i]);
+    set_each(voltages, source_voltages);
 }
 
 template class AbstractVoltageSource<VoltageSource>;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "model/element.hpp"
+#include "model/variable_list.hpp"
 
 namespace meshvolt {
 
@@ -31,6 +32,9 @@ class AbstractVoltageSource : public ElementImpl<T> {
     void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // I_i = J_i, I_(n-1) = -Σ_i J_i in the given reading.
+    template <class Reading>
+    void write_currents();
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
 
@@ -41,8 +45,8 @@ class AbstractVoltageSource : public ElementImpl<T> {
 
     int voltage_count() const { return static_cast<int>(voltages.size()); }
 
-    std::vector<ComplexVariable> voltages;
-    std::vector<ComplexVariable> currents;
+    ComplexVariableList voltages;
+    ComplexVariableList currents;
 };
 
 class VoltageSource : public AbstractVoltageSource<VoltageSource> {
