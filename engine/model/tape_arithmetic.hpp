@@ -19,8 +19,12 @@ namespace meshvolt {
 
 inline Complex reciprocal(const Complex& z) { return 1.0 / z; }
 inline ADComplex reciprocal(const ADComplex& z) {
+    // Each part is its own statement, so the tape records them in this order: the real part,
+    // then the imaginary part negated and divided (constructor arguments have no order).
     const ADScalar squared_modulus = z.real() * z.real() + z.imag() * z.imag();
-    return ADComplex(z.real() / squared_modulus, -z.imag() / squared_modulus);
+    const ADScalar real = z.real() / squared_modulus;
+    const ADScalar imag = (-z.imag()) / squared_modulus;
+    return ADComplex(real, imag);
 }
 
 inline Complex divide(const Complex& x, const Complex& z) { return x / z; }
