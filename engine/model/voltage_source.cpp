@@ -53,6 +53,29 @@ void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
 }
 
 template <class T>
+void AbstractVoltageSource<T>::add_equations(ADVector& residuals, int& index) {
+    const int n = this->port_count();
+    for (int i = 0; i < n - 1; ++i) {
+        const ADComplex r = (this->node_potential_ad(i) - this->node_potential_ad(T::second_port(i, n))) -
+                            voltages[i].ad_value;
+        residuals[index] = r.real();
+        residuals[index + 1] = r.imag();
+        index += 2;
+    }
+}
+
+template <class T>
+double AbstractVoltageSource<T>::equation_mismatch() const {
+    const int n = this->port_count();
+    double mismatch = 0.0;
+    for (int i = 0; i < n - 1; ++i)
+        mismatch = max_measure(mismatch, modulus_measure((this->node_potential(i) -
+                                                          this->node_potential(T::second_port(i, n))) -
+                                                         voltages[i].get()));
+    return mismatch;
+}
+
+template <class T>
 void AbstractVoltageSource<T>::release_values(const Eigen::VectorXd& variables,
                                               const Eigen::VectorXd& parameters) {
     keep_each_from(currents, variables);
@@ -66,16 +89,6 @@ void AbstractVoltageSource<T>::update_voltages(const Complex* source_voltages) {
 
 template class AbstractVoltageSource<VoltageSource>;
 template class AbstractVoltageSource<DeltaVoltageSource>;
-
-void VoltageSource::add_equations(ADVector& residuals, int& index) {
-    const int n = port_count();
-    for (int i = 0; i < n - 1; ++i) {
-        const ADComplex r = (node_potential_ad(i) - node_potential_ad(n - 1)) - voltages[i].ad_value;
-        residuals[index] = r.real();
-        residuals[index + 1] = r.imag();
-        index += 2;
-    }
-}
 
 void VoltageSource::backward_step() {
     const int n = port_count();
@@ -100,24 +113,6 @@ double VoltageSource::forward_step() {
     return measure;
 }
 
-double VoltageSource::equation_mismatch() const {
-    double mismatch = 0.0;
-    for (int i = 0; i < port_count() - 1; ++i)
-        mismatch = max_measure(mismatch, modulus_measure((node_potential(i) - node_potential(port_count() - 1)) -
-                                                         voltages[i].get()));
-    return mismatch;
-}
-
-void DeltaVoltageSource::add_equations(ADVector& residuals, int& index) {
-    const int n = port_count();
-    for (int i = 0; i < n - 1; ++i) {
-        const ADComplex r = (node_potential_ad(i) - node_potential_ad(i + 1)) - voltages[i].ad_value;
-        residuals[index] = r.real();
-        residuals[index + 1] = r.imag();
-        index += 2;
-    }
-}
-
 void DeltaVoltageSource::backward_step() {
     const int n = port_count();
     Complex sum(0.0, 0.0);
@@ -135,14 +130,6 @@ double DeltaVoltageSource::forward_step() {
         measure = max_measure(measure, move_potential(*ports[i + 1].connection, v));
     }
     return measure;
-}
-
-double DeltaVoltageSource::equation_mismatch() const {
-    double mismatch = 0.0;
-    for (int i = 0; i < port_count() - 1; ++i)
-        mismatch = max_measure(mismatch, modulus_measure((node_potential(i) - node_potential(i + 1)) -
-                                                         voltages[i].get()));
-    return mismatch;
 }
 
 }  // namespace meshvolt

@@ -12,7 +12,8 @@
 // The currents J_i are solver variables, the voltages U_i dynamic parameters:
 //     I_i     = J_i                  i = 0..n-2
 //     I_(n-1) = -Σ_i J_i
-//     residual_i = (V_a - V_b) - U_i   (a, b the ports of voltage i)
+//     residual_i = (V_a - V_b) - U_i   (a = port i, b = T::second_port(i, n) the other port of
+//                                        voltage i: n-1 for the star, i+1 for the delta source)
 #pragma once
 
 #include <vector>
@@ -32,6 +33,10 @@ class AbstractVoltageSource : public ElementImpl<T> {
     void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
+    // residual_i, real part first, for i = 0..n-2.
+    void add_equations(ADVector& residuals, int& index) override;
+    // max_i |(V_i - V_b) - U_i| in plain numbers.
+    double equation_mismatch() const override;
     // I_i = J_i, I_(n-1) = -Σ_i J_i in the given reading.
     template <class Reading>
     void write_currents();
@@ -53,20 +58,22 @@ class VoltageSource : public AbstractVoltageSource<VoltageSource> {
   public:
     using AbstractVoltageSource::AbstractVoltageSource;
 
-    void add_equations(ADVector& residuals, int& index) override;
+    // The port voltage i is measured against.
+    static int second_port(int /*i*/, int n) { return n - 1; }
+
     void backward_step() override;
     double forward_step() override;
-    double equation_mismatch() const override;
 };
 
 class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
   public:
     using AbstractVoltageSource::AbstractVoltageSource;
 
-    void add_equations(ADVector& residuals, int& index) override;
+    // The port voltage i is measured against.
+    static int second_port(int i, int /*n*/) { return i + 1; }
+
     void backward_step() override;
     double forward_step() override;
-    double equation_mismatch() const override;
 };
 
 extern template class AbstractVoltageSource<VoltageSource>;
