@@ -53,4 +53,18 @@ template class ConstantLoad<DeltaCurrentLoad, CurrentLaw>;
 template class ConstantLoad<AdmittanceLoad, AdmittanceLaw>;
 template class ConstantLoad<DeltaAdmittanceLoad, AdmittanceLaw>;
 
+// Both readings of the law, for callers outside this file (tests, a dispatch in a header).
+template void ConstantLoad<PowerLoad, PowerLaw>::write_currents<PlainReading>();
+template void ConstantLoad<PowerLoad, PowerLaw>::write_currents<TapeReading>();
+template void ConstantLoad<DeltaPowerLoad, PowerLaw>::write_currents<PlainReading>();
+template void ConstantLoad<DeltaPowerLoad, PowerLaw>::write_currents<TapeReading>();
+template void ConstantLoad<CurrentLoad, CurrentLaw>::write_currents<PlainReading>();
+template void ConstantLoad<CurrentLoad, CurrentLaw>::write_currents<TapeReading>();
+template void ConstantLoad<DeltaCurrentLoad, CurrentLaw>::write_currents<PlainReading>();
+template void ConstantLoad<DeltaCurrentLoad, CurrentLaw>::write_currents<TapeReading>();
+template void ConstantLoad<AdmittanceLoad, AdmittanceLaw>::write_currents<PlainReading>();
+template void ConstantLoad<AdmittanceLoad, AdmittanceLaw>::write_currents<TapeReading>();
+template void ConstantLoad<DeltaAdmittanceLoad, AdmittanceLaw>::write_currents<PlainReading>();
+template void ConstantLoad<DeltaAdmittanceLoad, AdmittanceLaw>::write_currents<TapeReading>();
+
 }  // namespace meshvolt

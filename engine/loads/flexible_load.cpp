@@ -85,6 +85,12 @@ void AbstractFlexibleLoad<T>::update_powers(const Complex* values) {
 template class AbstractFlexibleLoad<FlexibleLoad>;
 template class AbstractFlexibleLoad<DeltaFlexibleLoad>;
 
+// Both readings of the law, for callers outside this file (tests, a dispatch in a header).
+template void AbstractFlexibleLoad<FlexibleLoad>::write_currents<PlainReading>();
+template void AbstractFlexibleLoad<FlexibleLoad>::write_currents<TapeReading>();
+template void AbstractFlexibleLoad<DeltaFlexibleLoad>::write_currents<PlainReading>();
+template void AbstractFlexibleLoad<DeltaFlexibleLoad>::write_currents<TapeReading>();
+
 // --- FlexibleLoad --------------------------------------------------------------------------
 
 FlexibleLoad::FlexibleLoad(int n, const Complex* values,

@@ -82,4 +82,8 @@ void LoadBalancer::write_currents() {
     StarWiring::write_neutral_current<Reading>(ports);
 }
 
+// Both readings, for callers outside this file (the dispatch in a header, tests).
+template void LoadBalancer::write_currents<PlainReading>();
+template void LoadBalancer::write_currents<TapeReading>();
+
 }  // namespace meshvolt

@@ -10,11 +10,12 @@ namespace {
 
 std::atomic<std::uint64_t> layout_changes{0};
 
-void note_layout_change() { layout_changes.fetch_add(1, std::memory_order_relaxed); }
+// Called once a change is complete, so that a version read afterwards covers it.
+void note_layout_change() { layout_changes.fetch_add(1, std::memory_order_release); }
 
 }  // namespace
 
-std::uint64_t node_layout_version() { return layout_changes.load(std::memory_order_relaxed); }
+std::uint64_t node_layout_version() { return layout_changes.load(std::memory_order_acquire); }
 
 Port::Port(const Complex& potential, Element* owner, double re, double im)
     : connection(std::make_shared<Connection>(potential)),
@@ -65,7 +66,6 @@ void MemberList::clear() {
 
 void Connection::merge(std::shared_ptr<Connection>& other) {
     if (other.get() == this) return;
-    note_layout_change();
     grounded = grounded || other->grounded;
     std::shared_ptr<Connection> self = shared_from_this();
     // `other` is usually the connection field of one of the ports re-pointed below: hold the
@@ -75,6 +75,7 @@ void Connection::merge(std::shared_ptr<Connection>& other) {
     ports.splice(absorbed->ports);
     for (Port* port = first_moved; port != nullptr; port = port->next_member)
         port->connection = self;
+    note_layout_change();
 }
 
 void Connection::remove_port(Port* port) {
@@ -130,8 +131,8 @@ void Element::connect_ports(const int* indices, int length) {
 }
 
 void Element::disconnect() {
-    note_layout_change();
     for (Port& port : ports) port.connection->remove_port(&port);
+    note_layout_change();
 }
 
 void Element::set_currents_zero(bool on_tape) {

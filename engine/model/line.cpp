@@ -40,6 +40,10 @@ void SimplifiedLine::write_currents() {
     Reading::set_side_currents(*this, i1, i2);
 }
 
+// Both readings, for callers outside this file (the dispatch in a header, tests).
+template void SimplifiedLine::write_currents<PlainReading>();
+template void SimplifiedLine::write_currents<TapeReading>();
+
 void SimplifiedLine::compute_currents_numeric() { write_currents<PlainReading>(); }
 void SimplifiedLine::compute_currents_ad() { write_currents<TapeReading>(); }
 

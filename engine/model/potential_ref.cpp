@@ -32,6 +32,10 @@ void DeltaPotentialRef::write_currents() {
     Reading::current(ports[0]) = Reading::variable(current);
 }
 
+// Both readings, for callers outside this file (the dispatch in a header, tests).
+template void DeltaPotentialRef::write_currents<PlainReading>();
+template void DeltaPotentialRef::write_currents<TapeReading>();
+
 void DeltaPotentialRef::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
 void DeltaPotentialRef::add_equations(ADVector& residuals, int& index) {

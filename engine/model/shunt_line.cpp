@@ -129,6 +129,10 @@ void ShuntLine::write_currents() {
     Reading::current(*extra_port) = ix;
 }
 
+// Both readings, for callers outside this file (the dispatch in a header, tests).
+template void ShuntLine::write_currents<PlainReading>();
+template void ShuntLine::write_currents<TapeReading>();
+
 void ShuntLine::compute_currents_numeric() { write_currents<PlainReading>(); }
 void ShuntLine::compute_currents_ad() { write_currents<TapeReading>(); }
 

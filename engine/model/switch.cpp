@@ -23,6 +23,10 @@ void Switch::write_currents() {
     }
 }
 
+// Both readings, for callers outside this file (the dispatch in a header, tests).
+template void Switch::write_currents<PlainReading>();
+template void Switch::write_currents<TapeReading>();
+
 void Switch::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
 void Switch::add_equations(ADVector& residuals, int& index) {

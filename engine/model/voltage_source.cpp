@@ -90,6 +90,12 @@ void AbstractVoltageSource<T>::update_voltages(const Complex* source_voltages) {
 template class AbstractVoltageSource<VoltageSource>;
 template class AbstractVoltageSource<DeltaVoltageSource>;
 
+// Both readings of the law, for callers outside this file (tests, a dispatch in a header).
+template void AbstractVoltageSource<VoltageSource>::write_currents<PlainReading>();
+template void AbstractVoltageSource<VoltageSource>::write_currents<TapeReading>();
+template void AbstractVoltageSource<DeltaVoltageSource>::write_currents<PlainReading>();
+template void AbstractVoltageSource<DeltaVoltageSource>::write_currents<TapeReading>();
+
 void VoltageSource::backward_step() {
     const int n = port_count();
     Complex sum(0.0, 0.0);

@@ -70,13 +70,6 @@ constexpr bool bases_come_first() {
 }
 static_assert(bases_come_first(), "a type's base is readied before it");
 
-constexpr bool every_row_has_a_definition() {
-    for (const TypeRow& row : rows)
-        if (row.definition == nullptr) return false;
-    return true;
-}
-static_assert(every_row_has_a_definition(), "every type is made");
-
 PyTypeObject type_objects[type_count];
 
 }  // namespace
