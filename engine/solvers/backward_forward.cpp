@@ -5,7 +5,6 @@
 
 #include <fmt/format.h>
 
-#include "solvers/element_law_check.hpp"
 #include "solvers/solution_check.hpp"
 
 namespace meshvolt {
@@ -22,7 +21,8 @@ const SolutionCheckTexts sweeps_check_texts = {
 
 }  // namespace
 
-BackwardForward::BackwardForward(ElectricalNetwork* network_in) : AbstractSolver(network_in) {
+BackwardForward::BackwardForward(ElectricalNetwork* network_in)
+    : AbstractSolver(network_in), law_check_(*network_in) {
     gather_values();
     bind_values_without_tape();
     initial_variables = variables;
@@ -31,10 +31,9 @@ BackwardForward::BackwardForward(ElectricalNetwork* network_in) : AbstractSolver
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
     take_values_over();
     const auto& elements = network->elements;
-    ElementLawCheck law_check(*network);
     for (int i = 1;; ++i) {
         start_iteration();
-        law_check.record_potentials();
+        law_check_.record_potentials(*network);
         for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward_step();
         double err = 0.0;
         for (Element* element : elements) {
@@ -48,7 +47,7 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
         if (err <= tolerance) {
             check_solution(*network, 0.0, unfed_load(), sweeps_check_texts);
-            law_check.check(tolerance, sweeps_check_texts.prefix);
+            law_check_.check(*network, tolerance, sweeps_check_texts.prefix);
             return {i, err};
         }
         if (i >= max_iterations) return {i, err};

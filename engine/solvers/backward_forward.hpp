@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "solvers/abstract_solver.hpp"
+#include "solvers/element_law_check.hpp"
 
 namespace meshvolt {
 
@@ -27,6 +28,9 @@ class BackwardForward : public AbstractSolver {
     // currents at the final potentials); a failed check throws a coded "2 " error that names the
     // node or element and the likely cause.
     std::pair<int, double> solve_load_flow(int max_iterations, double tolerance) override;
+
+  private:
+    ElementLawCheck law_check_;
 };
 
 }  // namespace meshvolt

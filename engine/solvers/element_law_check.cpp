@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include "solvers/solution_check.hpp"
+
 namespace meshvolt {
 
 namespace {
@@ -23,13 +25,6 @@ double largest_potential(const ElectricalNetwork& network) {
     double largest = 0.0;
     for (const auto& node : network.connections)
         largest = std::max(largest, std::abs(node->get_potential()));
-    return largest;
-}
-
-double largest_port_current(const ElectricalNetwork& network) {
-    double largest = 0.0;
-    for (const Element* element : network.elements)
-        for (const Port& port : element->ports) largest = std::max(largest, std::abs(port.current));
     return largest;
 }
 
@@ -72,7 +67,7 @@ double law_distance_at(Element& element, const std::vector<Complex>& shown,
 
 }  // namespace
 
-ElementLawCheck::ElementLawCheck(const ElectricalNetwork& network) : network_(network) {
+ElementLawCheck::ElementLawCheck(const ElectricalNetwork& network) {
     std::size_t ports = 0;
     for (std::size_t k = 0; k < network.elements.size(); ++k) {
         Element& element = *network.elements[k];
@@ -83,21 +78,22 @@ ElementLawCheck::ElementLawCheck(const ElectricalNetwork& network) : network_(ne
     recorded_.reserve(ports);
 }
 
-void ElementLawCheck::record_potentials() {
+void ElementLawCheck::record_potentials(const ElectricalNetwork& network) {
     recorded_.clear();
     for (std::size_t k : checked_)
-        for (const Port& port : network_.elements[k]->ports)
+        for (const Port& port : network.elements[k]->ports)
             recorded_.push_back(port.connection->get_potential());
 }
 
-void ElementLawCheck::check(double tolerance, const char* prefix) const {
+void ElementLawCheck::check(const ElectricalNetwork& network, double tolerance,
+                            const char* prefix) const {
     // The equations that tie potentials alone (sources, closed switches, the delta reference):
     // their forward steps write them exactly, and the nodes may have moved since by at most the
     // tolerance each.
     const double potential_allowance = 3.0 * std::max(tolerance, 0.0) +
-                                       relative_allowance * largest_potential(network_);
-    for (std::size_t k = 0; k < network_.elements.size(); ++k) {
-        const double mismatch = network_.elements[k]->equation_mismatch();
+                                       relative_allowance * largest_potential(network);
+    for (std::size_t k = 0; k < network.elements.size(); ++k) {
+        const double mismatch = network.elements[k]->equation_mismatch();
         if (!(mismatch <= potential_allowance))
             throw std::runtime_error(fmt::format(
                 "{}the equations of element {} do not hold at the final potentials: they are "
@@ -105,11 +101,11 @@ void ElementLawCheck::check(double tolerance, const char* prefix) const {
                 "cannot move. ",
                 prefix, k, mismatch));
     }
-    const double allowance = relative_allowance * largest_port_current(network_);
+    const double allowance = relative_allowance * largest_port_current(network);
     std::vector<Complex> shown;
     std::size_t first = 0;
     for (std::size_t k : checked_) {
-        Element& element = *network_.elements[k];
+        Element& element = *network.elements[k];
         const Complex* recorded = recorded_.data() + first;
         first += element.ports.size();
         double moved = 0.0;

@@ -36,22 +36,22 @@ namespace meshvolt {
 
 class ElementLawCheck {
   public:
-    // Selects the checked elements of the network, in element order.
+    // Selects the checked elements of the network, in element order. Whether an element has
+    // variables is fixed when it is made, so a solver selects them once.
     explicit ElementLawCheck(const ElectricalNetwork& network);
 
     // Keeps the potentials the checked elements' ports read now; call it before each backward
-    // sweep. O(ports).
-    void record_potentials();
+    // sweep. O(ports). `network` is the one the elements were selected from, in every call.
+    void record_potentials(const ElectricalNetwork& network);
 
     // Throws std::runtime_error with prefix + "the equations of element k do not hold at the
     // final potentials: ..." for the first element whose equations fail, else prefix + "the port
     // currents of element k do not follow its law at the final potentials: ..." for the first
     // checked element that fails; each message ends with ". ". The shown port currents are left
     // as they were.
-    void check(double tolerance, const char* prefix) const;
+    void check(const ElectricalNetwork& network, double tolerance, const char* prefix) const;
 
   private:
-    const ElectricalNetwork& network_;
     // Positions in network.elements of the checked elements.
     std::vector<std::size_t> checked_;
     // Their ports' potentials at the last record, element after element, port after port.

@@ -37,10 +37,7 @@ void check_finite(const ElectricalNetwork& network, const SolutionCheckTexts& te
 
 void check_balances(const ElectricalNetwork& network, double absolute_allowance,
                     const SolutionCheckTexts& texts) {
-    double largest = 0.0;
-    for (const Element* element : network.elements)
-        for (const Port& port : element->ports) largest = std::max(largest, std::abs(port.current));
-    const double allowance = absolute_allowance + relative_allowance * largest;
+    const double allowance = absolute_allowance + relative_allowance * largest_port_current(network);
     for (std::size_t k = 0; k < network.connections.size(); ++k) {
         const Connection& node = *network.connections[k];
         if (node.grounded) continue;
@@ -98,6 +95,13 @@ void check_solution(const ElectricalNetwork& network, double absolute_allowance,
                          unfed_load),
              texts.unfed_hint);
     check_balances(network, absolute_allowance, texts);
+}
+
+double largest_port_current(const ElectricalNetwork& network) {
+    double largest = 0.0;
+    for (const Element* element : network.elements)
+        for (const Port& port : element->ports) largest = std::max(largest, std::abs(port.current));
+    return largest;
 }
 
 bool holds_nan(const ElectricalNetwork& network) {

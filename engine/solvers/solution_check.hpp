@@ -45,6 +45,10 @@ int first_unfed_load(const ElectricalNetwork& network);
 void check_solution(const ElectricalNetwork& network, double absolute_allowance, int unfed_load,
                     const SolutionCheckTexts& texts);
 
+// The largest |I| of any port of the network's elements: the scale of the checks' rounding
+// allowances.
+double largest_port_current(const ElectricalNetwork& network);
+
 // Whether any node potential or port current of the network holds a NaN part.
 bool holds_nan(const ElectricalNetwork& network);
 
