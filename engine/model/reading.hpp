@@ -5,10 +5,9 @@
 //   TapeReading   the tape: the nodes' and holders' recorded values (a grounded node reads the
 //                 constant zero), the ports' `current_ad`.
 //
-// Both give the same names: Value (the complex scalar), Real (the real scalar), Vector and Matrix
-// (dynamic Eigen columns and matrices of Value), potential(port), parameter(holder) and
-// variable(holder), current(port), zero(), a branch's side potentials and side currents, and
-// require_bound, the refusal of a tape computation on holders that no solver has bound (their tape
+// Both give the same names: Value (the complex scalar), Real (the real scalar), Vector (a dynamic
+// Eigen column of Value), potential(port), parameter(holder) and variable(holder), current(port),
+// zero(), a branch's side potentials and side currents, and require_bound, the refusal of a tape computation on holders that no solver has bound (their tape
 // values would be read out of empty storage; nothing to refuse in plain numbers, where an unbound
 // holder reads its own value).
 //
@@ -29,7 +28,6 @@ struct PlainReading {
     using Value = Complex;
     using Real = double;
     using Vector = Eigen::VectorXcd;
-    using Matrix = Eigen::MatrixXcd;
 
     static Complex potential(const Port& port) { return port.connection->get_potential(); }
     static Complex parameter(const ComplexVariable& v) { return v.get(); }
@@ -61,7 +59,6 @@ struct TapeReading {
     using Value = ADComplex;
     using Real = ADScalar;
     using Vector = ADComplexVector;
-    using Matrix = ADComplexMatrix;
 
     static ADComplex potential(const Port& port) { return port.connection->get_potential_ad(); }
     static const ADComplex& parameter(const ComplexVariable& v) { return v.ad_value; }

@@ -76,8 +76,4 @@ void check_potential_references(const ElectricalNetwork& network, std::ptrdiff_t
                              "CyPotentialRef (a CyGround alone fixes nothing). ");
 }
 
-void check_potential_references(const ElectricalNetwork& network) {
-    check_potential_references(network, first_unreferenced_node(network));
-}
-
 }  // namespace meshvolt

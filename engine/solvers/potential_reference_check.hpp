@@ -34,7 +34,5 @@ std::ptrdiff_t first_unreferenced_node(const ElectricalNetwork& network);
 // Throws std::runtime_error with Newton's coded message naming node `unreferenced_node`
 // (first_unreferenced_node of the network); returns when it is -1.
 void check_potential_references(const ElectricalNetwork& network, std::ptrdiff_t unreferenced_node);
-// The same, working the node out here.
-void check_potential_references(const ElectricalNetwork& network);
 
 }  // namespace meshvolt

@@ -50,7 +50,7 @@ std::string unreferenced(const std::string& node) {
 std::string verdict(const Feeder& f) {
     ElectricalNetwork network(f.elements);
     try {
-        check_potential_references(network);
+        check_potential_references(network, first_unreferenced_node(network));
     } catch (const std::runtime_error& e) {
         return e.what();
     }

@@ -2,8 +2,8 @@
 //
 // Inside a wrapper body a Python error is reported by throwing PythonError once the Python
 // exception is set; the call boundary (call_with_catch) catches it, as well as every engine
-// exception, and adds the wrapper's one traceback entry. Engine exceptions are translated into Python exceptions by their
-// standard type, with their message unchanged.
+// exception, and adds the wrapper's one traceback entry. Engine exceptions are translated into
+// Python exceptions by their standard type, with their message unchanged.
 #pragma once
 
 #include <string>
