@@ -135,6 +135,79 @@ def test_sweeps_refuse_a_source_whose_voltage_the_shown_potentials_do_not_hold()
         lambda: solver.solve_load_flow(200, 1e-10), "CyAbstractSolver.solve_load_flow")
 
 
+# --- the rounding that large admittances carry ---------------------------------------------------
+
+U_FEEDER = 2400 * np.exp(-2j * np.pi / 3) ** np.arange(3)
+
+
+def switched_feeder(z_switch, load_scale):
+    """A 2.4 kV four-wire source (neutral referenced) on a bus, a switch written as a line of
+    z_switch Ω per conductor to a second bus, a shunt line (common node grounded) to a third bus and
+    a star constant-power load of load_scale · 750 kW there, listed upstream first; returns the
+    elements and the three buses."""
+    source = ohmweave.CyVoltageSource(4, carray(*U_FEEDER))
+    reference = ohmweave.CyPotentialRef()
+    reference.connect(source, [(0, 3)])
+    buses = [ohmweave.CyBus(4, carray(*U_FEEDER, 0)) for _ in range(3)]
+    buses[0].connect(source, [(k, k) for k in range(4)])
+    switch = ohmweave.CySimplifiedLine(4, carray(*(z_switch * np.eye(4)).ravel()))
+    z = (0.3 + 0.6j) * np.eye(4) + (0.1 + 0.3j) * (1 - np.eye(4))
+    line = ohmweave.CyShuntLine(4, carray(*(3e-6j * np.eye(4)).ravel()), carray(*z.ravel()))
+    earth = ohmweave.CyPotentialRef()
+    line.connect(earth, [(8, 0)])
+    for branch, (upstream, downstream) in ((switch, buses[:2]), (line, buses[1:])):
+        branch.connect_side(upstream, [(k, k) for k in range(4)], True)
+        branch.connect_side(downstream, [(k, k) for k in range(4)], False)
+    load = ohmweave.CyPowerLoad(4, carray(*[load_scale * 250e3] * 3))
+    buses[2].connect(load, [(k, k) for k in range(4)])
+    elements = [buses[0], source, reference, switch, buses[1], line, earth, buses[2], load]
+    return elements, buses
+
+
+@pytest.mark.parametrize("load_scale", [0, 0.1, 1, 5])
+@pytest.mark.parametrize("z_switch", [1e-3, 1e-4, 1e-5, 1e-6, 1e-7, 1e-8])
+def test_sweeps_accept_the_rounding_of_a_switch_written_as_a_line(z_switch, load_scale):
+    # At 2.4 kV the switch's 1/z_switch S turns the last bit of each potential (4.5e-13 V) into up
+    # to 4.5e-5 A at 1e-8 Ω, far beyond 1e-9 of the largest current: the law check must allow the
+    # rounding the law itself carries, and the answer is Newton's to rounding.
+    elements, buses = switched_feeder(z_switch, load_scale)
+    iterations, change = ohmweave.CyBackwardForward(network_of(elements)).solve_load_flow(
+        100, 1e-9)
+    assert change <= 1e-9
+    swept = np.concatenate([bus.get_potentials(4) for bus in buses])
+    elements, buses = switched_feeder(z_switch, load_scale)
+    ohmweave.CyNewton(network_of(elements), False).solve_load_flow(12, -1.0)  # to rounding
+    newton = np.concatenate([bus.get_potentials(4) for bus in buses])
+    assert np.max(np.abs(swept - newton)) <= 1e-9
+
+
+def test_sweeps_accept_an_unloaded_shunt_line():
+    # Only its charging currents flow, 230 V · 4.3e-6 S ≈ 1 mA, fed through a line of 121 S whose
+    # rounding (some 1e-12 A at 230 V) exceeds 1e-9 of them.
+    head = ohmweave.CyBus(2, carray(230, 0))
+    source = ohmweave.CyVoltageSource(2, carray(230))
+    reference = ohmweave.CyPotentialRef()
+    head.connect(source, [(0, 0), (1, 1)])
+    head.connect(reference, [(1, 0)])
+    feed = ohmweave.CySimplifiedLine(1, carray(0.002 + 0.008j))
+    middle, tail = ohmweave.CyBus(2, carray(230, 0)), ohmweave.CyBus(2, carray(230, 0))
+    feed.connect_side(head, [(0, 0)], True)
+    feed.connect_side(middle, [(0, 0)], False)
+    middle.connect(head, [(1, 1)])
+    line = ohmweave.CyShuntLine(2, carray(4.3e-6j, 0, 0, 4.3e-6j),
+                                carray(0.2 + 0.4j, 0.05 + 0.1j, 0.05 + 0.1j, 0.2 + 0.4j))
+    earth = ohmweave.CyPotentialRef()
+    line.connect_side(middle, [(0, 0), (1, 1)], True)
+    line.connect_side(tail, [(0, 0), (1, 1)], False)
+    line.connect(earth, [(4, 0)])
+    elements = [head, source, reference, feed, middle, line, earth, tail]
+    iterations, change = ohmweave.CyBackwardForward(network_of(elements)).solve_load_flow(
+        100, 1e-10)
+    assert change <= 1e-10
+    # Half the shunt admittance at each end: the source delivers j·4.3e-6 S · 230 V in all.
+    assert abs(source.get_port_current(0) + 4.3e-6j * 230) <= 1e-9
+
+
 # --- potential references -----------------------------------------------------------------------
 
 U_HV, U_LV = 20e3, 400.0
