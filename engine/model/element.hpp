@@ -188,6 +188,12 @@ class Element {
     // all (solvers/potential_reference_check.hpp). -1: the port is in no group. Every port is in
     // group 0 of an element that joins its ports; a transformer has one group per side.
     virtual int potential_group(int /*port*/) const { return joins_its_ports() ? 0 : -1; }
+    // Whether the backward step takes this port's current from the balance of its node
+    // (Port::balance_current): the port through which the node's demand passes upstream. On a
+    // radial network listed upstream first every free node but the return of each source has one
+    // such port; a node that has none balances only if every current of its part comes back to
+    // it (solvers/sweep_diagnosis.hpp).
+    virtual bool takes_balance_current(int /*port*/) const { return false; }
 
     // Joining and leaving. Port indices are checked before anything is joined.
     void connect(Element& other, const PortPairs& connections);

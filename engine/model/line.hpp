@@ -34,6 +34,11 @@ class Line : public Branch {
     using Branch::Branch;
 
     void compute_currents(bool on_tape) override;
+    // The side-2 ports.
+    bool takes_balance_current(int port) const override {
+        const int n = static_cast<int>(side1.size());
+        return port >= n && port < n + static_cast<int>(side2.size());
+    }
 
   protected:
     // Every side-2 port's current from the node-balance rule, in port order.

@@ -40,6 +40,8 @@ class Switch : public Branch {
                         const Eigen::VectorXd& parameters) override;
     // max_i |V1_i - V2_i|.
     double equation_mismatch() const override;
+    // The side-2 ports.
+    bool takes_balance_current(int port) const override { return port >= conductor_count(); }
 
     int conductor_count() const { return static_cast<int>(side1.size()); }
 

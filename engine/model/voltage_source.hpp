@@ -63,6 +63,8 @@ class VoltageSource : public AbstractVoltageSource<VoltageSource> {
 
     void backward_step() override;
     double forward_step() override;
+    // The phases.
+    bool takes_balance_current(int port) const override { return port < port_count() - 1; }
 };
 
 class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
@@ -74,6 +76,8 @@ class DeltaVoltageSource : public AbstractVoltageSource<DeltaVoltageSource> {
 
     void backward_step() override;
     double forward_step() override;
+    // Every port but the first.
+    bool takes_balance_current(int port) const override { return port > 0; }
 };
 
 extern template class AbstractVoltageSource<VoltageSource>;

@@ -50,11 +50,15 @@ bool structurally_singular(const Eigen::SparseMatrix<double>& matrix) {
     return std::find(row_used.begin(), row_used.end(), false) != row_used.end();
 }
 
+std::string recorded_and_plain_laws_disagree(const ElectricalNetwork&, std::size_t, double) {
+    return "; the recorded currents disagree with the plain-number laws, as when the potentials "
+           "run off to where the recorded equations overflow";
+}
+
 const SolutionCheckTexts newton_check_texts = {
     "1 The residual is within the tolerance, but the answer is not a solution: ",
     "; each part of the network that holds a load needs a voltage source",
-    "; the recorded currents disagree with the plain-number laws, as when the potentials run off "
-    "to where the recorded equations overflow",
+    recorded_and_plain_laws_disagree,
 };
 
 bool all_finite(const Eigen::SparseMatrix<double>& matrix) {

@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include "solvers/solution_check.hpp"
+#include "solvers/sweep_diagnosis.hpp"
 
 namespace meshvolt {
 
@@ -14,9 +15,7 @@ namespace {
 const SolutionCheckTexts sweeps_check_texts = {
     "2 The sweeps settled, but the answer is not a solution: ",
     "; each part of the network that holds a load needs a voltage source",
-    "; the elements are probably not listed upstream first (each source before what it feeds, "
-    "each branch before what it feeds), or a part of the network has no voltage source; the "
-    "sweeps also leave the common node of a shunt line unbalanced unless it is grounded",
+    unbalanced_node_cause,
 };
 
 }  // namespace

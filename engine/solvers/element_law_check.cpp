@@ -9,6 +9,7 @@
 #include <fmt/format.h>
 
 #include "solvers/solution_check.hpp"
+#include "solvers/sweep_diagnosis.hpp"
 
 namespace meshvolt {
 
@@ -191,8 +192,8 @@ void ElementLawCheck::check(const ElectricalNetwork& network, double tolerance,
             throw std::runtime_error(fmt::format(
                 "{}the port currents of element {} do not follow its law: they are {:.6g} A off "
                 "its law at the final potentials, and off it at the potentials of the last "
-                "backward sweep too. ",
-                prefix, k, off));
+                "backward sweep too{}. ",
+                prefix, k, off, law_failure_cause(network, k)));
         throw std::runtime_error(fmt::format(
             "{}the port currents of element {} do not follow its law at the final potentials: "
             "they are {:.6g} A off, as its nodes moved by {:.6g} V in the last sweep without "

@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "model/element.hpp"
+#include "solvers/network.hpp"
 
 namespace meshvolt {
 
@@ -36,5 +36,21 @@ class NodeParts {
     std::unordered_map<const Connection*, int> index_;
     std::vector<int> parent_;
 };
+
+// The parts through which current flows: the free nodes of the network's elements, joined by every
+// element that passes current between its ports (Element::joins_its_ports).
+inline NodeParts conducting_parts(const ElectricalNetwork& network) {
+    NodeParts parts;
+    for (const Element* element : network.elements) {
+        int first = -1;
+        for (const Port& port : element->ports) {
+            const int part = parts.of(port.connection.get());
+            if (!element->joins_its_ports()) continue;
+            if (first < 0) first = part;
+            parts.join(part, first);
+        }
+    }
+    return parts;
+}
 
 }  // namespace meshvolt

@@ -48,24 +48,15 @@ void check_balances(const ElectricalNetwork& network, double absolute_allowance,
             fail(texts,
                  fmt::format("the currents at {} do not balance: they sum to {:.6g}{:+.6g}j A",
                              node_name(network, k), sum.real(), sum.imag()),
-                 texts.unbalanced_hint);
+                 texts.unbalanced_hint(network, k, allowance).c_str());
     }
 }
 
 }  // namespace
 
 int first_unfed_load(const ElectricalNetwork& network) {
-    NodeParts parts;
-    for (const Element* element : network.elements) {
-        int first = -1;
-        for (const Port& port : element->ports) {
-            const int part = parts.of(port.connection.get());
-            if (!element->joins_its_ports()) continue;
-            if (first < 0) first = part;
-            parts.join(part, first);
-        }
-    }
-    // Every port's node is known now: `of` names roots only from here on.
+    NodeParts parts = conducting_parts(network);
+    // Every port's node is known: `of` names roots only from here on.
     std::vector<bool> fed(parts.size(), false);
     for (const Element* element : network.elements) {
         if (element->supply() != Element::Supply::source) continue;

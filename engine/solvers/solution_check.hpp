@@ -21,6 +21,7 @@
 // (element_law_check.hpp).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "solvers/network.hpp"
@@ -29,10 +30,13 @@ namespace meshvolt {
 
 // The texts that make a failed check into a solver family's coded message:
 //     prefix + <what failed, where> + <the hint of that check> + ". "
+// The hint of an unbalanced node is the family's account of the cause at that node (position in
+// network.connections), whose balance is off by more than `allowance`.
 struct SolutionCheckTexts {
     const char* prefix;
     const char* unfed_hint;
-    const char* unbalanced_hint;
+    std::string (*unbalanced_hint)(const ElectricalNetwork& network, std::size_t node,
+                                   double allowance);
 };
 
 // Check 2 as the layout alone decides it: the position in the network's list of the first element

@@ -73,6 +73,8 @@ class SingleVoltageRegulator : public Branch {
     void write_currents();
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
+    // Output a.
+    bool takes_balance_current(int port) const override { return port == 2; }
     // Returns the larger of |Re| and |Im| of the output-a potential's change (the tap's change is
     // not part of it).
     double forward_step() override;

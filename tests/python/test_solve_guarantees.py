@@ -117,7 +117,8 @@ def test_sweeps_refuse_currents_that_no_law_gives_at_the_shown_potentials():
     raises_exactly(RuntimeError, (
         "2 The sweeps settled, but the answer is not a solution: the port currents of element 0 do "
         "not follow its law: they are 0.0046 A off its law at the final potentials, and off it at "
-        "the potentials of the last backward sweep too. "),
+        "the potentials of the last backward sweep too; the part of the network around it holds "
+        "no voltage source, so nothing drives it. "),
         lambda: solver.solve_load_flow(200, 1e-10), "CyAbstractSolver.solve_load_flow")
 
 
@@ -181,6 +182,20 @@ def test_sweeps_accept_the_rounding_of_a_switch_written_as_a_line(z_switch, load
     assert np.max(np.abs(swept - newton)) <= 1e-9
 
 
+@pytest.mark.parametrize("load_scale", [0, 1])
+@pytest.mark.parametrize("z_switch", [1e-3, 1e-6, 1e-8])
+def test_newton_reaches_and_passes_a_tolerance_above_the_rounding_of_its_largest_admittance(
+        z_switch, load_scale):
+    # Newton's residuals carry the same rounding, ε·|V|·|Y| through the switch (5e-5 A at 1e-8 Ω):
+    # ten times it is a tolerance it reaches, and its plain-number check accepts what it reaches
+    # (the plain laws are the recorded ones, operation for operation).
+    tolerance = max(1e-8, 10 * np.finfo(float).eps * 2400 / z_switch)
+    elements, _ = switched_feeder(z_switch, load_scale)
+    iterations, residual = ohmweave.CyNewton(network_of(elements), False).solve_load_flow(
+        20, tolerance)
+    assert residual <= tolerance and iterations < 20
+
+
 def test_sweeps_accept_an_unloaded_shunt_line():
     # Only its charging currents flow, 230 V · 4.3e-6 S ≈ 1 mA, fed through a line of 121 S whose
     # rounding (some 1e-12 A at 230 V) exceeds 1e-9 of them.
@@ -206,6 +221,98 @@ def test_sweeps_accept_an_unloaded_shunt_line():
     assert change <= 1e-10
     # Half the shunt admittance at each end: the source delivers j·4.3e-6 S · 230 V in all.
     assert abs(source.get_port_current(0) + 4.3e-6j * 230) <= 1e-9
+
+
+# --- loops through earth --------------------------------------------------------------------------
+
+def earthed_feeder(kind):
+    """A 230 V source on a head bus (phase, neutral), a two-wire line to a tail bus and a 3 kW load
+    there, listed upstream first, with the earth a CyPotentialRef and the neutral tied to it by
+    admittance loads: 3 Ω at the head ("one grounding"), also 10 Ω at the tail ("two groundings"),
+    10 Ω at the tail alone ("tail grounding only"), or 3 Ω at the head with a shunt line whose
+    common node is the earth ("grounding and shunt line"). Returns the elements, the groundings
+    and the line."""
+    head, tail = ohmweave.CyBus(2, carray(230, 0)), ohmweave.CyBus(2, carray(230, 0))
+    source = ohmweave.CyVoltageSource(2, carray(230))
+    earth = ohmweave.CyPotentialRef()
+    head.connect(source, [(0, 0), (1, 1)])
+    z = carray(0.2 + 0.1j, 0.05j, 0.05j, 0.2 + 0.1j)
+    if kind == "grounding and shunt line":
+        line = ohmweave.CyShuntLine(2, carray(4e-6j, 0, 0, 4e-6j), z)
+        line.connect(earth, [(4, 0)])
+    else:
+        line = ohmweave.CySimplifiedLine(2, z)
+    line.connect_side(head, [(0, 0), (1, 1)], True)
+    line.connect_side(tail, [(0, 0), (1, 1)], False)
+    load = ohmweave.CyPowerLoad(2, carray(3000))
+    tail.connect(load, [(0, 0), (1, 1)])
+    elements, groundings = [head, source, earth, line, tail, load], []
+    tied = {"two groundings": ((head, 3), (tail, 10)), "tail grounding only": ((tail, 10),)}
+    for bus, ohms in tied.get(kind, ((head, 3),)):
+        grounding = ohmweave.CyAdmittanceLoad(2, carray(1 / ohms))
+        bus.connect(grounding, [(1, 0)])
+        grounding.connect(earth, [(1, 0)])
+        elements.append(grounding)
+        groundings.append(grounding)
+    return elements, groundings, line
+
+
+SWEEPS_REFUSAL = "2 The sweeps settled, but the answer is not a solution: "
+# The source's neutral, node 1, is where the part's current returns: no backward step balances it
+# and the sweeps never move it.
+UNBALANCED_SOURCE_NEUTRAL = "the currents at node 1 (port 1 of element 0) do not balance"
+LOOP = ("the part's groundings close a loop through earth (a neutral grounded at a second point, "
+        "or grounded beside a shunt line's capacitance to earth), which the sweeps cannot solve, "
+        "as they hold this node where it started; Newton can solve it. ")
+
+
+@pytest.mark.parametrize("kind, ties, cause", [
+    ("two groundings", "element 7 at node 4 (port 1 of element 4)", LOOP),
+    ("grounding and shunt line", "element 3 at node 0 (port 0 of element 0)", LOOP),
+    ("tail grounding only", "element 6 at node 4 (port 1 of element 4)",
+     "the part's only tie to earth is away from this node, which the sweeps hold where it "
+     "started, so they cannot find the potentials at which no current flows through it: tie the "
+     "part to earth at this node, or solve it by Newton. "),
+])
+def test_sweeps_name_a_part_that_earth_ties_away_from_its_return(kind, ties, cause):
+    elements, groundings, line = earthed_feeder(kind)
+    solver = ohmweave.CyBackwardForward(network_of(elements))
+    with pytest.raises(RuntimeError) as error:
+        solver.solve_load_flow(100, 1e-9)
+    message = str(error.value)
+    assert message.startswith(SWEEPS_REFUSAL + UNBALANCED_SOURCE_NEUTRAL), message
+    assert " A through " + ties in message and message.endswith(cause), message
+
+    # Newton solves the part. Earth carries what leaves the part back into it: the groundings'
+    # and the shunt admittances' currents into earth sum to 0, and a single grounding carries none.
+    elements, groundings, line = earthed_feeder(kind)
+    assert ohmweave.CyNewton(network_of(elements), False).solve_load_flow(20, 1e-9)[1] <= 1e-9
+    into_earth = [-g.get_port_current(1) for g in groundings]
+    if kind == "grounding and shunt line":
+        into_earth.append(-line.get_port_current(4))
+    assert abs(sum(into_earth)) <= 1e-9
+    if len(into_earth) == 1:
+        assert abs(into_earth[0]) <= 1e-9
+    else:
+        assert min(abs(i) for i in into_earth) > 1e-4  # the loop carries current
+
+
+def test_sweeps_solve_a_neutral_grounded_at_the_source_and_again_through_an_impedance():
+    # The source's neutral on the earth itself: every node has an element that balances it, and
+    # the tail's 10 Ω grounding carries its share of the neutral current back to the source.
+    elements, _, _ = earthed_feeder("one grounding")
+    head, source, earth, line, tail, load, head_grounding = elements
+    head_grounding.disconnect()
+    head.connect(earth, [(1, 0)])
+    grounding = ohmweave.CyAdmittanceLoad(2, carray(0.1))
+    tail.connect(grounding, [(1, 0)])
+    grounding.connect(earth, [(1, 0)])
+    elements = [head, source, earth, line, tail, load, grounding]
+    assert ohmweave.CyBackwardForward(network_of(elements)).solve_load_flow(100, 1e-9)[1] <= 1e-9
+    swept = tail.get_potentials(2)
+    assert ohmweave.CyNewton(network_of(elements), False).solve_load_flow(20, 1e-9)[1] <= 1e-9
+    assert np.max(np.abs(tail.get_potentials(2) - swept)) <= 1e-9
+    assert abs(grounding.get_port_current(0)) > 1e-3
 
 
 # --- potential references -----------------------------------------------------------------------
