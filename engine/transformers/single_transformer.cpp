@@ -26,8 +26,14 @@ void SingleTransformer::write_currents() {
 template void SingleTransformer::write_currents<PlainReading>();
 template void SingleTransformer::write_currents<TapeReading>();
 
+bool SingleTransformer::sweeps_move_lv_b() const {
+    return ports[2].connection->grounded && !ports[3].connection->grounded;
+}
+
 void SingleTransformer::backward_step() {
-    const Complex i2 = ports[2].balance_current();
+    // Port 3 carries -I2.
+    const Complex i2 =
+        sweeps_move_lv_b() ? -ports[3].balance_current() : ports[2].balance_current();
     ports[2].current = i2;
     ports[3].current = -i2;
     const Complex u1 = node_potential(0) - node_potential(1);
@@ -38,9 +44,15 @@ void SingleTransformer::backward_step() {
 
 double SingleTransformer::forward_step() {
     const Complex u1 = node_potential(0) - node_potential(1);
+    if (sweeps_move_lv_b()) {
+        const Complex v2b = node_potential(2) - k.get() * u1 - z2.get() * ports[2].current;
+        const Complex old = node_potential(3);
+        set_node_potential(3, v2b);
+        return part_measure(v2b - old);
+    }
     const Complex w = node_potential(3) + k.get() * u1 + z2.get() * ports[2].current;
     const Complex old = node_potential(2);
-    // Written also into a grounded node, which keeps reading 0.
+    // Written also into a grounded node (both LV nodes grounded), which keeps reading 0.
     set_node_potential(2, w);
     return part_measure(w - old);
 }

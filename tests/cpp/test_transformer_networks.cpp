@@ -38,30 +38,43 @@ const double sqrt3 = std::sqrt(3.0);
 const std::string no_sweeps = "2 No backward-forward method has been defined for transformers yet.";
 
 // A single-phase source of 230 V (neutral referenced) feeding a transformer whose LV side carries
-// an admittance Y: the LV voltage is the ideal k·U1 less the drop z2·Y·U2,
-//     U2 = k·U1 / (1 + z2·Y).
+// an admittance Y between a live node and a grounded one: the LV voltage is the ideal k·U1 less
+// the drop z2·Y·U2,
+//     U2 = V2a - V2b = k·U1 / (1 + z2·Y).
+// The grounded node is LV b (the live node is V2a = U2) or LV a, as the second half of a
+// 120/240 V service wired with its grounded centre as terminal a (the live node is V2b = -U2).
 TEST(TransformerNetworks, SinglePhaseTransformerDeliversTheRatioLessTheDrop) {
+    struct Wiring {
+        const char* name;
+        int lv_a_bus_port, lv_b_bus_port;  // bus port 0 live, 1 grounded
+        double live_sign;
+    };
+    const std::vector<Wiring> wirings = {{"LV b grounded", 0, 1, 1.0},
+                                         {"LV a grounded", 1, 0, -1.0}};
     const Complex u1(230.0, 0.0), z2(0.3, 0.6), ym(1e-4, -5e-4), k = std::polar(0.5, -pi / 6);
     const Complex y(0.08, -0.02);
-    for (Method method : all_methods) {
-        SCOPED_TRACE(method_name(method));
-        Feeder f;
-        auto& source = f.add<VoltageSource>(2, &u1);
-        attach(source, f.add<PotentialRef>(), {1});
-        auto& t = f.add<SingleTransformer>(z2, ym, k);
-        std::vector<Complex> zero(2, 0.0);
-        auto& bus = f.add<Bus>(2, zero.data());
-        link(t, source, bus);
-        attach(bus, f.add<PotentialRef>(), {1});
-        attach(bus, f.add<AdmittanceLoad>(2, &y), {0, 1});
-        ElectricalNetwork network(f.elements);
-        auto solver = make_solver(method, network);
-        solve_to_convergence(*solver, method);
-        const Complex u2 = k * u1 / (1.0 + z2 * y);
-        expect_close(potential(bus, 0), u2, absolute(1e-8), "LV voltage");
-        // The HV side carries the magnetising current and the LV current reflected by conj(k).
-        expect_close(t.ports[0].current, ym * u1 + std::conj(k) * y * u2, absolute(1e-8),
-                     "HV current");
+    const Complex u2 = k * u1 / (1.0 + z2 * y);
+    for (const Wiring& wiring : wirings) {
+        for (Method method : all_methods) {
+            SCOPED_TRACE(std::string(wiring.name) + ", " + method_name(method));
+            Feeder f;
+            auto& source = f.add<VoltageSource>(2, &u1);
+            attach(source, f.add<PotentialRef>(), {1});
+            auto& t = f.add<SingleTransformer>(z2, ym, k);
+            std::vector<Complex> zero(2, 0.0);
+            auto& bus = f.add<Bus>(2, zero.data());
+            t.connect_side(source, {{0, 0}, {1, 1}}, true);
+            t.connect_side(bus, {{0, wiring.lv_a_bus_port}, {1, wiring.lv_b_bus_port}}, false);
+            attach(bus, f.add<PotentialRef>(), {1});
+            attach(bus, f.add<AdmittanceLoad>(2, &y), {0, 1});
+            ElectricalNetwork network(f.elements);
+            auto solver = make_solver(method, network);
+            solve_to_convergence(*solver, method);
+            expect_close(potential(bus, 0), wiring.live_sign * u2, absolute(1e-8), "LV voltage");
+            // The HV side carries the magnetising current and the LV current reflected by conj(k).
+            expect_close(t.ports[0].current, ym * u1 + std::conj(k) * y * u2, absolute(1e-8),
+                         "HV current");
+        }
     }
 }
 

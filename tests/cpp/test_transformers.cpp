@@ -107,9 +107,49 @@ TEST(SingleTransformer, SweepStepsInvertTheCurrentLaw) {
     expect_close(t.ports[2].current, i2);
 }
 
+// With the LV-a node grounded (a centre tap) and the LV-b node free, the steps work on the LV-b
+// node: I2 is minus its balance, whatever the grounded node's other members carry, and the forward
+// step solves the law for V2b = V2a - k·U1 - z2·I2 with V2a reading 0.
+TEST(SingleTransformer, SweepStepsMoveTheLvBNodeBehindAGroundedLvA) {
+    const Complex z2(0.1, 0.3), ym(1e-3, -2e-3), k(0.5, 0.1);
+    SingleTransformer t(z2, ym, k);
+    testing::CurrentSink load(Complex(3.0, -1.0));
+    testing::CurrentSink other_centre(Complex(7.0, 7.0));
+    t.connect(load, {{3, 0}});
+    t.connect(other_centre, {{2, 0}});
+    t.ports[2].connection->grounded = true;
+    load.backward_step();
+    other_centre.backward_step();
+    set_potentials(t, {Complex(400.0, 0.0), Complex(0.0, 0.0), Complex(6.0, 6.0),
+                       Complex(-190.0, 5.0)});
+
+    t.backward_step();
+    // The load draws 3 - j from the LV-b node, which port 3 alone feeds: port 3 carries -(3 - j).
+    const Complex i2(3.0, -1.0);
+    expect_close(t.ports[2].current, i2, relative(0.0));
+    expect_close(t.ports[3].current, -i2, relative(0.0));
+    const Complex i1 = ym * 400.0 - std::conj(k) * i2;
+    expect_close(t.ports[0].current, i1);
+    expect_close(t.ports[1].current, -i1);
+
+    const double change = t.forward_step();
+    const Complex v2b = -k * 400.0 - z2 * i2;
+    expect_close(potential(t, 3), v2b);
+    EXPECT_DOUBLE_EQ(change, std::max(std::abs((v2b - Complex(-190.0, 5.0)).real()),
+                                      std::abs((v2b - Complex(-190.0, 5.0)).imag())));
+    EXPECT_EQ(potential(t, 2), Complex(0.0, 0.0));
+    EXPECT_EQ(t.ports[2].connection->potential.value, Complex(6.0, 6.0));  // not written
+    // At the written potentials the plain law gives back the same LV current.
+    t.compute_currents(false);
+    expect_close(t.ports[2].current, i2);
+}
+
+// Both LV nodes grounded: nothing can move, the LV-a node is written as when it is free and keeps
+// reading 0, and the measure is that of the written potential, nonzero while the law fails.
 TEST(SingleTransformer, ForwardStepIntoAGroundedNodeWritesButReadsZero) {
     SingleTransformer t(Complex(0.1, 0.3), Complex(0.0, 0.0), Complex(0.5, 0.0));
     t.ports[2].connection->grounded = true;
+    t.ports[3].connection->grounded = true;
     set_potentials(t, {Complex(100.0, 20.0), Complex(0.0, 0.0), Complex(0.0, 0.0), Complex(0.0, 0.0)});
     t.ports[2].current = Complex(0.0, 0.0);
     const double change = t.forward_step();
