@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, raises_exactly, solve_newton
+from module_support import carray, network_of, raises_exactly, solve_newton
 
 NO_SWEEPS = "2 No backward-forward method has been defined for transformers yet."
 
@@ -200,3 +200,74 @@ def test_the_sweeps_refuse_the_other_transformers_and_newton_solves(transformer,
                    "CyAbstractSolver.solve_load_flow")
     network, solver = solve_newton(elements)
     assert elements[-1].get_port_potential(0) == pytest.approx(ratio * 230 / (1 + z * y), abs=1e-9)
+
+
+# --- a delta of single-phase units on a floating LV delta ---------------------------------------
+
+def delta_bank(z2, k, load, order):
+    """A star source of 4800 V line voltages, its neutral referenced, feeding three single-phase
+    units in delta: unit i has its HV ports on phases (i, i+1) and its LV ports on the phases
+    (i, i+1) of a three-wire LV bus that nothing grounds (a delta potential reference fixes the sum
+    of its potentials) and that feeds the delta load. The bus starts at k times the HV phase
+    potentials. Elements: source, reference, the units in `order`, LV reference, bus, load."""
+    hv = [cmath.rect(4800 / math.sqrt(3), -2 * math.pi * i / 3) for i in range(3)]
+    source = ohmweave.CyVoltageSource(4, carray(*hv))
+    reference = ohmweave.CyPotentialRef()
+    source.connect(reference, [(3, 0)])
+    bus = ohmweave.CyBus(3, carray(*[k * v for v in hv]))
+    units = [ohmweave.CySingleTransformer(z2, 0, k) for _ in range(3)]
+    for i, unit in enumerate(units):
+        unit.connect_side(source, [(0, i), (1, (i + 1) % 3)], True)
+        bus.connect(unit, [(i, 2), ((i + 1) % 3, 3)])
+    lv_reference = ohmweave.CyDeltaPotentialRef(3)
+    bus.connect(lv_reference, [(j, j) for j in range(3)])
+    bus.connect(load, [(j, j) for j in range(3)])
+    elements = [source, reference, *[units[i] for i in order], lv_reference, bus, load]
+    return elements, units, bus
+
+
+def lv_line_voltages(bus):
+    v = bus.get_potentials(3)
+    return v - np.roll(v, -1)
+
+
+# The HV line voltages V_i - V_(i+1) of the source above.
+HV_LINE = np.array([cmath.rect(4800, math.pi / 6 - 2 * math.pi * i / 3) for i in range(3)])
+
+
+@pytest.mark.parametrize("order", [(0, 1, 2), (2, 1, 0)])
+def test_newton_solves_a_floating_delta_bank_and_the_sweeps_do_not(order):
+    z2, k, y = 0.01 + 0.03j, 0.1, 0.5 - 0.2j
+    load = lambda: ohmweave.CyDeltaAdmittanceLoad(3, carray(y, y, y))
+    elements, units, bus = delta_bank(z2, k, load(), order)
+    solve_newton(elements)
+    # Balanced: each winding carries its own pair's current and no current circulates in the
+    # delta, so U2 = k·U1 - z2·y·U2 on every winding.
+    assert lv_line_voltages(bus) == pytest.approx(k * HV_LINE / (1 + z2 * y), abs=1e-9)
+    # The backward steps take each winding's current from the current balance at its LV-a node,
+    # which fixes the three only up to a current circulating in the delta; that circulating
+    # current passes every backward step unchanged, and no step sets it from the delta's voltage
+    # law. Along the loop (0, 1, 2) the sweeps diverge; in the chain order (2, 1, 0) the winding
+    # listed first keeps its starting current (0 A), and the sweeps stall: each moves every LV
+    # potential by the delta's voltage mismatch, which the delta reference takes off again.
+    elements, units, bus = delta_bank(z2, k, load(), order)
+    iterations, residual = ohmweave.CyBackwardForward(network_of(elements)).solve_load_flow(50, 1e-9)
+    assert iterations == 50 and residual > 1.0
+
+
+def test_the_sweeps_solve_a_floating_delta_bank_whose_first_listed_winding_carries_no_current():
+    # Winding currents J, -J, 0 (into the LV-a ports) close Kirchhoff's voltage law of the delta
+    # exactly when z2 is the same in the three units: the LV line voltages are e_0 + z2·J,
+    # e_1 - z2·J and e_2 (e = k·U_HV), and the delta load draws -J on pair 0, J on pair 1 and
+    # nothing on pair 2. Listed (2, 1, 0), unit 2 keeps its starting 0 A through the backward steps:
+    # here that is the solution's current, so the sweeps solve the bank. A refusal of floating
+    # deltas from their layout alone would refuse this network.
+    z2, k, j = 0.01 + 0.03j, 0.1, cmath.rect(60, -2 * math.pi / 3)
+    e = k * HV_LINE
+    expected = np.array([e[0] + z2 * j, e[1] - z2 * j, e[2]])
+    powers = carray(expected[0] * np.conj(-j), expected[1] * np.conj(j), 0)
+    elements, units, bus = delta_bank(z2, k, ohmweave.CyDeltaPowerLoad(3, powers), (2, 1, 0))
+    assert ohmweave.CyBackwardForward(network_of(elements)).solve_load_flow(50, 1e-9)[1] <= 1e-9
+    assert lv_line_voltages(bus) == pytest.approx(expected, abs=1e-9)
+    currents = [unit.get_side_currents(2, 2)[1][0] for unit in units]
+    assert currents == pytest.approx([j, -j, 0], abs=1e-9)
