@@ -35,8 +35,10 @@ class SingleTransformer final : public Transformer<SingleTransformer> {
 
     void backward_step() override;
     double forward_step() override;
-    // LV terminal a.
-    bool takes_balance_current(int port) const override { return port == 2; }
+    // The LV terminal whose node the sweeps move.
+    bool takes_balance_current(int port) const override {
+        return port == (sweeps_move_lv_b() ? 3 : 2);
+    }
 
     // No-load test: HV a at uhv, LV a at ulv·e^(jθ) with θ = arg k, the b terminals at 0.
     std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv,
