@@ -197,7 +197,7 @@ def test_import_issues_no_warning_when_the_versions_match():
 
 def test_a_second_interpreter_is_refused_and_the_first_keeps_working():
     # A legacy-configured subinterpreter (the main interpreter's lock, extension modules unchecked)
-    # lets the import reach the module's own refusal. From 3.12 on, CPython refuses the module in an
+    # lets the import reach the module's own refusal. On 3.15, CPython refuses the module in an
     # isolated one before the module runs; `concurrent.interpreters` (3.14+) makes only those.
     done = run_python("""
         import importlib.util
