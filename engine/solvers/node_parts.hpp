@@ -53,4 +53,18 @@ inline NodeParts conducting_parts(const ElectricalNetwork& network) {
     return parts;
 }
 
+// Whether each part of conducting_parts(network) holds a port of a voltage source
+// (Element::supply), by part number: a part's root, as `of` gives it from now on.
+inline std::vector<bool> fed_parts(const ElectricalNetwork& network, NodeParts& parts) {
+    std::vector<bool> fed(parts.size(), false);
+    for (const Element* element : network.elements) {
+        if (element->supply() != Element::Supply::source) continue;
+        for (const Port& port : element->ports) {
+            const int part = parts.of(port.connection.get());
+            if (part >= 0) fed[static_cast<std::size_t>(part)] = true;
+        }
+    }
+    return fed;
+}
+
 }  // namespace meshvolt

@@ -56,15 +56,7 @@ void check_balances(const ElectricalNetwork& network, double absolute_allowance,
 
 int first_unfed_load(const ElectricalNetwork& network) {
     NodeParts parts = conducting_parts(network);
-    // Every port's node is known: `of` names roots only from here on.
-    std::vector<bool> fed(parts.size(), false);
-    for (const Element* element : network.elements) {
-        if (element->supply() != Element::Supply::source) continue;
-        for (const Port& port : element->ports) {
-            const int part = parts.of(port.connection.get());
-            if (part >= 0) fed[static_cast<std::size_t>(part)] = true;
-        }
-    }
+    const std::vector<bool> fed = fed_parts(network, parts);
     for (std::size_t e = 0; e < network.elements.size(); ++e) {
         const Element* element = network.elements[e];
         if (element->supply() != Element::Supply::load) continue;

@@ -40,13 +40,11 @@ bool takes_balance(const Connection& node) {
     return false;
 }
 
-bool holds_source(const ElectricalNetwork& network, NodeParts& parts, int part) {
-    for (const Element* element : network.elements) {
-        if (element->supply() != Element::Supply::source) continue;
-        for (const Port& port : element->ports)
-            if (parts.of(port.connection.get()) == part) return true;
-    }
-    return false;
+// Whether a part (a root of `parts`) holds a voltage source; a part met after `fed` was made holds
+// none.
+bool holds_source(const std::vector<bool>& fed, int part) {
+    return part >= 0 && static_cast<std::size_t>(part) < fed.size() &&
+           fed[static_cast<std::size_t>(part)];
 }
 
 bool is_shunt_common_port(const Port& port) {
@@ -120,8 +118,9 @@ std::string unbalanced_node_cause(const ElectricalNetwork& network, std::size_t 
                                   double allowance) {
     const Connection& node = *network.connections[k];
     NodeParts parts = conducting_parts(network);
+    const std::vector<bool> fed = fed_parts(network, parts);
     const int part = parts.of(&node);
-    if (!holds_source(network, parts, part)) return no_source;
+    if (!holds_source(fed, part)) return no_source;
     if (takes_balance(node))
         return "; the elements are probably not listed upstream first (each source before what it "
                "feeds, each branch before what it feeds)";
@@ -141,9 +140,10 @@ std::string unbalanced_node_cause(const ElectricalNetwork& network, std::size_t 
 
 std::string law_failure_cause(const ElectricalNetwork& network, std::size_t e) {
     NodeParts parts = conducting_parts(network);
+    const std::vector<bool> fed = fed_parts(network, parts);
     for (const Port& port : network.elements[e]->ports) {
         const int part = parts.of(port.connection.get());
-        if (part >= 0 && !holds_source(network, parts, part)) return no_source;
+        if (part >= 0 && !holds_source(fed, part)) return no_source;
     }
     return "; its own backward step left currents that its law does not give at the potentials "
            "its nodes settled at";
