@@ -76,72 +76,54 @@ TEST(SingleTransformer, PowerIntoBothSidesIsWhatTheImpedancesAbsorb) {
     }
 }
 
-// The backward step takes I2 from the LV-a node's balance and sets port 3 to -I2 whatever the
-// LV-b node holds; the forward step solves the law for V2a.
+// The backward step takes I2 from the balance of the LV node the sweeps move, whatever the other
+// LV node's members carry, and the forward step solves the law for that node's potential: the
+// LV-a node, V2a = V2b + k·U1 + z2·I2; or, behind a grounded LV-a node (a centre tap), the LV-b
+// node, V2b = V2a - k·U1 - z2·I2 with V2a reading 0.
 TEST(SingleTransformer, SweepStepsInvertTheCurrentLaw) {
     const Complex z2(0.1, 0.3), ym(1e-3, -2e-3), k(0.5, 0.1);
-    SingleTransformer t(z2, ym, k);
-    testing::CurrentSink load(Complex(3.0, -1.0));
-    testing::CurrentSink other_b(Complex(7.0, 7.0));
-    t.connect(load, {{2, 0}});
-    t.connect(other_b, {{3, 0}});
-    load.backward_step();
-    other_b.backward_step();
-    set_potentials(t, {Complex(400.0, 0.0), Complex(0.0, 0.0), Complex(190.0, -5.0), Complex(1.0, 2.0)});
+    for (bool centre_on_a : {false, true}) {
+        SCOPED_TRACE(centre_on_a ? "LV a grounded" : "LV a free");
+        const int moved = centre_on_a ? 3 : 2;
+        const int other = 5 - moved;
+        SingleTransformer t(z2, ym, k);
+        testing::CurrentSink load(Complex(3.0, -1.0));
+        testing::CurrentSink beside(Complex(7.0, 7.0));
+        t.connect(load, {{moved, 0}});
+        t.connect(beside, {{other, 0}});
+        if (centre_on_a) t.ports[2].connection->grounded = true;
+        load.backward_step();
+        beside.backward_step();
+        const Complex moved_start = centre_on_a ? Complex(-190.0, 5.0) : Complex(190.0, -5.0);
+        const Complex other_start = centre_on_a ? Complex(6.0, 6.0) : Complex(1.0, 2.0);
+        set_potentials(t, {Complex(400.0, 0.0), Complex(0.0, 0.0),
+                           centre_on_a ? other_start : moved_start,
+                           centre_on_a ? moved_start : other_start});
 
-    t.backward_step();
-    const Complex i2(-3.0, 1.0);
-    expect_close(t.ports[2].current, i2, relative(0.0));
-    expect_close(t.ports[3].current, -i2, relative(0.0));
-    const Complex i1 = ym * 400.0 - std::conj(k) * i2;
-    expect_close(t.ports[0].current, i1);
-    expect_close(t.ports[1].current, -i1);
+        t.backward_step();
+        // The load draws 3 - j from the moved node, which the transformer alone feeds: through
+        // port 2 (I2 = -(3 - j)), or through port 3 (-I2 = -(3 - j)).
+        const Complex i2 = centre_on_a ? Complex(3.0, -1.0) : Complex(-3.0, 1.0);
+        expect_close(t.ports[2].current, i2, relative(0.0));
+        expect_close(t.ports[3].current, -i2, relative(0.0));
+        const Complex i1 = ym * 400.0 - std::conj(k) * i2;
+        expect_close(t.ports[0].current, i1);
+        expect_close(t.ports[1].current, -i1);
 
-    const double change = t.forward_step();
-    const Complex w = Complex(1.0, 2.0) + k * 400.0 + z2 * i2;
-    expect_close(potential(t, 2), w);
-    EXPECT_DOUBLE_EQ(change, std::max(std::abs((w - Complex(190.0, -5.0)).real()),
-                                      std::abs((w - Complex(190.0, -5.0)).imag())));
-    // At the written potentials the plain law gives back the same LV current.
-    t.compute_currents(false);
-    expect_close(t.ports[2].current, i2);
-}
-
-// With the LV-a node grounded (a centre tap) and the LV-b node free, the steps work on the LV-b
-// node: I2 is minus its balance, whatever the grounded node's other members carry, and the forward
-// step solves the law for V2b = V2a - k·U1 - z2·I2 with V2a reading 0.
-TEST(SingleTransformer, SweepStepsMoveTheLvBNodeBehindAGroundedLvA) {
-    const Complex z2(0.1, 0.3), ym(1e-3, -2e-3), k(0.5, 0.1);
-    SingleTransformer t(z2, ym, k);
-    testing::CurrentSink load(Complex(3.0, -1.0));
-    testing::CurrentSink other_centre(Complex(7.0, 7.0));
-    t.connect(load, {{3, 0}});
-    t.connect(other_centre, {{2, 0}});
-    t.ports[2].connection->grounded = true;
-    load.backward_step();
-    other_centre.backward_step();
-    set_potentials(t, {Complex(400.0, 0.0), Complex(0.0, 0.0), Complex(6.0, 6.0),
-                       Complex(-190.0, 5.0)});
-
-    t.backward_step();
-    // The load draws 3 - j from the LV-b node, which port 3 alone feeds: port 3 carries -(3 - j).
-    const Complex i2(3.0, -1.0);
-    expect_close(t.ports[2].current, i2, relative(0.0));
-    expect_close(t.ports[3].current, -i2, relative(0.0));
-    const Complex i1 = ym * 400.0 - std::conj(k) * i2;
-    expect_close(t.ports[0].current, i1);
-    expect_close(t.ports[1].current, -i1);
-
-    const double change = t.forward_step();
-    const Complex v2b = -k * 400.0 - z2 * i2;
-    expect_close(potential(t, 3), v2b);
-    EXPECT_DOUBLE_EQ(change, std::max(std::abs((v2b - Complex(-190.0, 5.0)).real()),
-                                      std::abs((v2b - Complex(-190.0, 5.0)).imag())));
-    EXPECT_EQ(potential(t, 2), Complex(0.0, 0.0));
-    EXPECT_EQ(t.ports[2].connection->potential.value, Complex(6.0, 6.0));  // not written
-    // At the written potentials the plain law gives back the same LV current.
-    t.compute_currents(false);
-    expect_close(t.ports[2].current, i2);
+        const double change = t.forward_step();
+        const Complex written =
+            centre_on_a ? -k * 400.0 - z2 * i2 : other_start + k * 400.0 + z2 * i2;
+        expect_close(potential(t, moved), written);
+        EXPECT_DOUBLE_EQ(change, std::max(std::abs((written - moved_start).real()),
+                                          std::abs((written - moved_start).imag())));
+        if (centre_on_a) {
+            EXPECT_EQ(potential(t, 2), Complex(0.0, 0.0));
+            EXPECT_EQ(t.ports[2].connection->potential.value, other_start);  // not written
+        }
+        // At the written potentials the plain law gives back the same LV current.
+        t.compute_currents(false);
+        expect_close(t.ports[2].current, i2);
+    }
 }
 
 // Both LV nodes grounded: nothing can move, the LV-a node is written as when it is free and keeps
