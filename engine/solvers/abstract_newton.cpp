@@ -14,6 +14,7 @@
 #include "solvers/potential_reference_check.hpp"
 #include "solvers/solution_check.hpp"
 #include "solvers/tape_lock.hpp"
+#include "solvers/unbounded_potential_check.hpp"
 
 namespace meshvolt {
 
@@ -172,6 +173,7 @@ Eigen::VectorXd AbstractNewton::compute_residuals() {
 }
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
+    check_nodes("1 ", "recorded its tape");
     take_values_over();
     const TapeLock lock(tape_mutex());
     const CppAD::ErrorHandler handler(log_cppad_error);
@@ -210,8 +212,10 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
 
     // The solve took the values over: the elements show this solve, and every success is checked.
     for (Element* element : network->elements) element->compute_currents(false);
-    if (converged(residuals, tolerance))
+    if (converged(residuals, tolerance)) {
         check_solution(*network, tolerance, unfed_load(), newton_check_texts);
+        check_bounded_potentials(*network, tolerance, newton_check_texts.prefix);
+    }
     return {count, largest_residual(residuals)};
 }
 

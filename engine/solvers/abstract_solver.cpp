@@ -1,6 +1,7 @@
 #include "solvers/abstract_solver.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <stdexcept>
 #include <string>
 
@@ -26,6 +27,7 @@ ADVector constants(const Eigen::VectorXd& values) {
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* network_in) : network(network_in) {
     if (network == nullptr) throw std::invalid_argument("a solver needs a network");
+    nodes_made_on_ = NodeLayoutCheck(*network);
     network->solvers.push_back(this);
 }
 
@@ -156,6 +158,25 @@ void AbstractSolver::bind_values(const ADVector& ad_variables, const ADVector& a
     }
     for (FlexibleParameter* parameter : network->flexible_parameters) parameter->values_owner = this;
     bind_network_values(*network, ad_variables, variables, ad_parameters, parameters);
+}
+
+void AbstractSolver::check_nodes(const char* code, const char* made) {
+    const ElectricalNetwork& net = attached_network();
+    const std::string& refusal = node_refusal_.get([&]() -> std::string {
+        const std::string change = nodes_made_on_.change(net);
+        if (!change.empty())
+            return std::string(code) + "The nodes of the network changed after the solver " +
+                   made + ": " + change +
+                   "; a solver keeps the nodes it was made on, so build a new network and a new "
+                   "solver on it. ";
+        std::string unlisted = nodes_made_on_.unlisted_member(net);
+        if (unlisted.empty()) return "";
+        unlisted[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(unlisted[0])));
+        return std::string(code) + unlisted +
+               ", but it is not among the network's elements: list it among them, or disconnect "
+               "it. ";
+    });
+    if (!refusal.empty()) throw std::runtime_error(refusal);
 }
 
 int AbstractSolver::unfed_load() {

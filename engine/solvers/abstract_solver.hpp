@@ -22,6 +22,7 @@
 #include "model/ad_types.hpp"
 #include "solvers/layout_memo.hpp"
 #include "solvers/network.hpp"
+#include "solvers/node_layout_check.hpp"
 
 namespace meshvolt {
 
@@ -84,9 +85,18 @@ class AbstractSolver {
     // first_unfed_load of the network (solution_check.hpp), worked out again only once the layout
     // has changed since it was last worked out.
     int unfed_load();
+    // Refuses, with std::runtime_error and the family's code ("1 " or "2 "), a network whose nodes
+    // fail the checks of node_layout_check.hpp: an element joined to one of them but not listed,
+    // or nodes that changed after the solver was made; `made` says what the solver did with them
+    // ("recorded its tape"). Worked out again only once the layout has changed.
+    void check_nodes(const char* code, const char* made);
 
   private:
     LayoutMemo<int> unfed_load_;
+    // The network's nodes as the solver was made on them, and the refusal they give now ("" when
+    // none).
+    NodeLayoutCheck nodes_made_on_;
+    LayoutMemo<std::string> node_refusal_;
     // Where the holders lie in this solver's vectors, as laid out when it bound them: the nodes that
     // were free then, in order (node k at entries 2k, 2k + 1; a node grounded since reads 0), and
     // where each element's variables and parameters begin (one more entry for the end).

@@ -28,6 +28,7 @@ BackwardForward::BackwardForward(ElectricalNetwork* network_in)
 }
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
+    check_nodes("2 ", "was created");
     take_values_over();
     const auto& elements = network->elements;
     for (int i = 1;; ++i) {

@@ -8,6 +8,8 @@
 
 #include <fmt/format.h>
 
+#include "solvers/held_nodes.hpp"
+#include "solvers/node_names.hpp"
 #include "solvers/solution_check.hpp"
 #include "solvers/sweep_diagnosis.hpp"
 
@@ -18,47 +20,12 @@ namespace {
 constexpr double relative_allowance = 1e-9;
 constexpr double epsilon = std::numeric_limits<double>::epsilon();
 
-bool has_variables(Element& element) {
-    std::vector<double> own;
-    element.collect_variables(own);
-    return !own.empty();
-}
-
 double largest_potential(const ElectricalNetwork& network) {
     double largest = 0.0;
     for (const auto& node : network.connections)
         largest = std::max(largest, std::abs(node->get_potential()));
     return largest;
 }
-
-// The nodes of an element's ports as they are now, put back exactly (own value and solver value
-// alike) when the holder goes: the checks move them to evaluate the element's law elsewhere.
-class HeldNodes {
-  public:
-    explicit HeldNodes(Element& element) {
-        for (Port& port : element.ports) {
-            ComplexVariable& holder = port.connection->potential;
-            saved_.push_back({&holder, holder.value, holder.get()});
-        }
-    }
-    HeldNodes(const HeldNodes&) = delete;
-    HeldNodes& operator=(const HeldNodes&) = delete;
-    // In reverse, so that a node two ports share ends as it was before the first write.
-    ~HeldNodes() {
-        for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-            if (it->holder->bound) it->holder->store_bound_value(it->read);
-            it->holder->value = it->own;
-        }
-    }
-
-  private:
-    struct Saved {
-        ComplexVariable* holder;
-        Complex own;
-        Complex read;
-    };
-    std::vector<Saved> saved_;
-};
 
 // max_p |I_law,p - I_shown,p| with the law at the potentials the nodes read now; the shown
 // currents are put back.
@@ -136,7 +103,7 @@ ElementLawCheck::ElementLawCheck(const ElectricalNetwork& network) {
     std::size_t ports = 0;
     for (std::size_t k = 0; k < network.elements.size(); ++k) {
         Element& element = *network.elements[k];
-        if (element.ports.empty() || has_variables(element)) continue;
+        if (element.ports.empty() || has_own_variables(element)) continue;
         checked_.push_back(k);
         ports += element.ports.size();
     }
@@ -161,10 +128,10 @@ void ElementLawCheck::check(const ElectricalNetwork& network, double tolerance,
         const double mismatch = network.elements[k]->equation_mismatch();
         if (!(mismatch <= potential_allowance))
             throw std::runtime_error(fmt::format(
-                "{}the equations of element {} do not hold at the final potentials: they are "
-                "{:.6g} V off, as when its ports lie on grounded nodes that its forward step "
-                "cannot move. ",
-                prefix, k, mismatch));
+                "{}the equations of {} do not hold at the final potentials: they are {:.6g} V "
+                "off, as when its ports lie on grounded nodes that its forward step cannot "
+                "move. ",
+                prefix, element_name(network, network.elements[k]), mismatch));
     }
     const double current_allowance = relative_allowance * largest_port_current(network);
     std::vector<Complex> shown;
@@ -190,15 +157,15 @@ void ElementLawCheck::check(const ElectricalNetwork& network, double tolerance,
         if (moved <= tolerance && law_distance_at(element, shown, recorded) <= allowance) continue;
         if (moved <= tolerance)
             throw std::runtime_error(fmt::format(
-                "{}the port currents of element {} do not follow its law: they are {:.6g} A off "
-                "its law at the final potentials, and off it at the potentials of the last "
-                "backward sweep too{}. ",
-                prefix, k, off, law_failure_cause(network, k)));
+                "{}the port currents of {} do not follow its law: they are {:.6g} A off its law "
+                "at the final potentials, and off it at the potentials of the last backward "
+                "sweep too{}. ",
+                prefix, element_name(network, &element), off, law_failure_cause(network, k)));
         throw std::runtime_error(fmt::format(
-            "{}the port currents of element {} do not follow its law at the final potentials: "
-            "they are {:.6g} A off, as its nodes moved by {:.6g} V in the last sweep without "
-            "the sweeps counting it. ",
-            prefix, k, off, moved));
+            "{}the port currents of {} do not follow its law at the final potentials: they are "
+            "{:.6g} A off, as its nodes moved by {:.6g} V in the last sweep without the sweeps "
+            "counting it. ",
+            prefix, element_name(network, &element), off, moved));
     }
 }
 

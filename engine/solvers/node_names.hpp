@@ -8,11 +8,20 @@
 
 namespace meshvolt {
 
-// "element e", e the element's position in the network's list; "an element outside the network".
+// The name a caller knows the element's type by: "Cy" and the engine class's name ("CyPowerLoad"
+// for a PowerLoad), as the Python module names its types; the class's full name for a class the
+// module does not wrap.
+std::string element_type_name(const Element& element);
+
+// "element e (CyPowerLoad)", e the element's position in the network's list; "a CyPowerLoad
+// outside the network" for one that is not listed.
 std::string element_name(const ElectricalNetwork& network, const Element* element);
 
-// "node k (port p of element e)", naming node k of the network's list by its first member port;
-// "node k" for a node without members.
+// "port p of element e (CyPowerLoad)", the port's element named as element_name does.
+std::string port_name(const ElectricalNetwork& network, const Port& port);
+
+// "node k (port p of element e (CyBus))", naming node k of the network's list by its first member
+// port; "node k" for a node without members.
 std::string node_name(const ElectricalNetwork& network, std::size_t k);
 
 }  // namespace meshvolt

@@ -1,7 +1,10 @@
 #include "solvers/potential_reference_check.hpp"
 
+#include <algorithm>
+#include <cctype>
 #include <cstddef>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "model/potential_ref.hpp"
@@ -70,8 +73,30 @@ std::ptrdiff_t first_unreferenced_node(const ElectricalNetwork& network) {
 
 void check_potential_references(const ElectricalNetwork& network, std::ptrdiff_t unreferenced_node) {
     if (unreferenced_node < 0) return;
-    throw std::runtime_error("1 The part of the network at " +
-                             node_name(network, static_cast<std::size_t>(unreferenced_node)) +
+    const auto k = static_cast<std::size_t>(unreferenced_node);
+    // A part made of the ports of one element alone: the element is joined to nothing, and joining
+    // it is the fix. (The node's first element in list order; a node that its ports have left
+    // lists none of them.)
+    const Connection* node = network.connections[k].get();
+    const auto reaches = [node](const Element* e) {
+        return std::any_of(e->ports.begin(), e->ports.end(),
+                           [node](const Port& p) { return p.connection.get() == node; });
+    };
+    const auto found = std::find_if(network.elements.begin(), network.elements.end(), reaches);
+    const Element* owner = found == network.elements.end() ? nullptr : *found;
+    const auto alone = [owner](const Port& p) {
+        return std::all_of(p.connection->ports.begin(), p.connection->ports.end(),
+                           [owner](const Port* member) { return member->element == owner; });
+    };
+    if (owner != nullptr && std::all_of(owner->ports.begin(), owner->ports.end(), alone)) {
+        std::string name = element_name(network, owner);
+        name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
+        throw std::runtime_error("1 " + name +
+                                 " is joined to nothing: its ports share their nodes with no other "
+                                 "element, so the part of the network at " + node_name(network, k) +
+                                 " has no potential reference; join the element to the network. ");
+    }
+    throw std::runtime_error("1 The part of the network at " + node_name(network, k) +
                              " has no potential reference: join one of its nodes to a "
                              "CyPotentialRef (a CyGround alone fixes nothing). ");
 }

@@ -30,7 +30,7 @@ void check_finite(const ElectricalNetwork& network, const SolutionCheckTexts& te
         const auto& ports = network.elements[e]->ports;
         for (std::size_t p = 0; p < ports.size(); ++p)
             if (!finite(ports[p].current))
-                fail(texts, fmt::format("the current of port {} of element {} is not finite", p, e),
+                fail(texts, "the current of " + port_name(network, ports[p]) + " is not finite",
                      "");
     }
 }
@@ -73,9 +73,8 @@ void check_solution(const ElectricalNetwork& network, double absolute_allowance,
     check_finite(network, texts);
     if (unfed_load >= 0)
         fail(texts,
-             fmt::format("element {} holds a load in a part of the network that no voltage source "
-                         "feeds",
-                         unfed_load),
+             element_name(network, network.elements[static_cast<std::size_t>(unfed_load)]) +
+                 " holds a load in a part of the network that no voltage source feeds",
              texts.unfed_hint);
     check_balances(network, absolute_allowance, texts);
 }

@@ -128,7 +128,19 @@ std::string unbalanced_node_cause(const ElectricalNetwork& network, std::size_t 
         if (is_shunt_common_port(*port))
             return "; it is the common node of a shunt line, which the sweeps take at 0 V, so that "
                    "only a grounded one balances: ground it, or solve by Newton";
-    const std::vector<EarthPath> ties = earth_paths(network, parts, part);
+    if (node.ports.size() == 1)
+        return "; " + port_name(network, *node.ports.front()) +
+               " is its only member: that port is joined to nothing else, so the current its "
+               "law gives there has nowhere to flow; join it to the network";
+    // Where a source's current returns (a port of it that takes no balance, a star source's
+    // neutral), the balance holds only if none of the part's current went to earth.
+    const auto source_return = [](const Port* p) {
+        return p->element->supply() == Element::Supply::source &&
+               !p->element->takes_balance_current(port_index(*p));
+    };
+    const bool returns_to_source = std::any_of(node.ports.begin(), node.ports.end(), source_return);
+    const std::vector<EarthPath> ties =
+        returns_to_source ? earth_paths(network, parts, part) : std::vector<EarthPath>();
     std::vector<EarthPath> carrying;
     for (const EarthPath& tie : ties)
         if (tie.current > allowance) carrying.push_back(tie);

@@ -23,9 +23,10 @@ namespace meshvolt {
 //   the node's part holds no voltage source;
 //   a port of the node takes its balance: the elements are probably not listed upstream first;
 //   none does and the node is the common node of a shunt line, which only a grounding balances;
-//   none does and current leaves the node's part through earth: groundings that close a loop
-//   through earth, or a part tied to earth only away from the node, named with the nodes where
-//   they tie into the part;
+//   the node's only member is one port: that port is joined to nothing else;
+//   none does, a source's current returns there and current leaves the node's part through
+//   earth: groundings that close a loop through earth, or a part tied to earth only away from
+//   the node, named with the nodes where they tie into the part;
 //   none does otherwise: an element of the part that does not conserve current.
 std::string unbalanced_node_cause(const ElectricalNetwork& network, std::size_t node,
                                   double allowance);

@@ -117,14 +117,14 @@ TEST(PotentialReferenceCheck, FindsThePartsAndTheirReferences) {
              attach(bus, f.add<AdmittanceLoad>(2, &y), {0, 1});
              attach(bus, f.add<Ground>(), {1});
          },
-         unreferenced("node 2 (port 0 of element 3)")},
+         unreferenced("node 2 (port 0 of element 3 (CyBus))")},
         {"a source whose neutral sits on a Ground only",
          [&](Feeder& f) {
              auto& source = f.add<VoltageSource>(2, &u);
              attach(source, f.add<Ground>(), {1});
              attach(source, f.add<AdmittanceLoad>(2, &y), {0, 1});
          },
-         unreferenced("node 0 (port 0 of element 0)")},
+         unreferenced("node 0 (port 0 of element 0 (CyVoltageSource))")},
         {"a delta source fixed by the sum of its potentials",
          [&](Feeder& f) {
              const std::vector<Complex> pair = {400.0, std::polar(400.0, -2 * pi / 3)};
@@ -279,7 +279,7 @@ TEST(PotentialReferenceCheck, NewtonRefusesAnLvSideEarthedByAGroundOnly) {
             auto solver = make_solver(method, network);
             EXPECT_EQ(error_message([&] { solver->solve_load_flow(20, 1e-9); }),
                       unreferenced("node " + std::to_string(kind.hv_ports) +
-                                   " (port 0 of element 3)"));
+                                   " (port 0 of element 3 (CyBus))"));
             // Refused before the first step: the LV potentials are where they started.
             const std::vector<Complex> after = lv_potentials(*s.lv);
             for (std::size_t p = 0; p < after.size(); ++p)
@@ -299,7 +299,7 @@ TEST(PotentialReferenceCheck, NewtonSeesAReferenceJoinedAfterARefusal) {
     ElectricalNetwork network(s.f.elements);
     Newton solver(&network, false);
     const std::string refusal =
-        unreferenced("node " + std::to_string(kind.hv_ports) + " (port 0 of element 3)");
+        unreferenced("node " + std::to_string(kind.hv_ports) + " (port 0 of element 3 (CyBus))");
     EXPECT_EQ(error_message([&] { solver.solve_load_flow(20, 1e-9); }), refusal);
     EXPECT_EQ(error_message([&] { solver.solve_load_flow(20, 1e-9); }), refusal);
     PotentialRef lv_ref;

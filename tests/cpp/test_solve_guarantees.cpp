@@ -166,8 +166,8 @@ TEST(SweepBalance, AnUngroundedShuntCommonNodeIsLeftUnbalanced) {
         if (grounded) {
             EXPECT_EQ(message, "no exception");
         } else {
-            EXPECT_TRUE(contains(message, "the currents at node 3 (port 2 of element 3) do not "
-                                          "balance"))
+            EXPECT_TRUE(contains(message, "the currents at node 3 (port 2 of element 3 "
+                                          "(CyShuntLine)) do not balance"))
                 << message;
             EXPECT_TRUE(contains(message, "common node of a shunt line")) << message;
         }
@@ -278,14 +278,14 @@ TEST(SweepLawCheck, CurrentsOffTheirLawAtTheFinalPotentialsAreNoSolution) {
     };
     const Case cases[] = {
         {"an uncounted source", false, LoadKind::admittance, 1e-9,
-         prefix + "the port currents of element 3" + off_by_3_amperes},
+         prefix + "the port currents of element 3 (CyAdmittanceLoad)" + off_by_3_amperes},
         {"an uncounted switch", true, LoadKind::admittance, 1e-9,
-         prefix + "the port currents of element 5" + off_by_3_amperes},
+         prefix + "the port currents of element 5 (CyAdmittanceLoad)" + off_by_3_amperes},
         // The node moved by 30 V in the last sweep: currents that stale are what the caller allows
         // with a tolerance of 30 V, and not below it.
         {"a tolerance of 30 V", false, LoadKind::admittance, 30.0, ""},
         {"a tolerance of 29.9 V", false, LoadKind::admittance, 29.9,
-         prefix + "the port currents of element 3" + off_by_3_amperes},
+         prefix + "the port currents of element 3 (CyAdmittanceLoad)" + off_by_3_amperes},
         // A constant current keeps its magnitude and follows the voltage's angle, which the move
         // from 200 V to 230 V leaves alone: the law gives the shown currents to rounding.
         {"a constant-current load", false, LoadKind::current, 1e-9, ""},
@@ -389,8 +389,8 @@ TEST(UnfedPart, AnIslandWithALoadAndNoSourceIsNoSolution) {
         const std::string message =
             error_message([&] { solver->solve_load_flow(1000, sweeps ? 1e-9 : 1e-8); });
         EXPECT_TRUE(starts_with(message, sweeps ? "2 " : "1 ")) << method_name(method) << message;
-        EXPECT_TRUE(contains(message, "element 7 holds a load in a part of the network that no "
-                                      "voltage source feeds"))
+        EXPECT_TRUE(contains(message, "element 7 (CyPowerLoad) holds a load in a part of the "
+                                      "network that no voltage source feeds"))
             << method_name(method) << ": " << message;
     }
 }
@@ -438,8 +438,8 @@ TEST(UnfedPart, ANodeGroundedAfterASolveCutsTheLoadOff) {
         a.connect(earth, {{0, 0}});
         const std::string message =
             error_message([&] { solver->solve_load_flow(50, testing::current_tolerance); });
-        EXPECT_TRUE(contains(message, "element 6 holds a load in a part of the network that no "
-                                      "voltage source feeds"))
+        EXPECT_TRUE(contains(message, "element 6 (CyAdmittanceLoad) holds a load in a part of "
+                                      "the network that no voltage source feeds"))
             << message;
     }
 }
@@ -464,8 +464,9 @@ TEST(UnfedPart, ADeltaCurrentLoadWithoutSourceIsNoSolution) {
             solver = std::make_unique<Newton>(&network, false);
         EXPECT_EQ(error_message([&] { solver->solve_load_flow(100, 1e-8); }),
                   "1 The residual is within the tolerance, but the answer is not a solution: "
-                  "element 1 holds a load in a part of the network that no voltage source feeds; "
-                  "each part of the network that holds a load needs a voltage source. ")
+                  "element 1 (CyDeltaCurrentLoad) holds a load in a part of the network that no "
+                  "voltage source feeds; each part of the network that holds a load needs a "
+                  "voltage source. ")
             << goldstein;
     }
 }
@@ -506,7 +507,7 @@ TEST(NewtonCheck, PlainCurrentsMustBalance) {
     const std::string message = error_message([&] { solver.solve_load_flow(10, 1e-9); });
     EXPECT_TRUE(starts_with(message, "1 The residual is within the tolerance, but the answer is "
                                      "not a solution: the currents at node 2 (port 0 of element "
-                                     "4) do not balance"))
+                                     "4 (CyBus)) do not balance"))
         << message;
 }
 
@@ -518,7 +519,7 @@ TEST(NewtonCheck, NaNPotentialsOfAnUnconstrainedBusAreNoSolution) {
     Newton solver(&network, false);
     EXPECT_EQ(error_message([&] { solver.solve_load_flow(10, 1e-9); }),
               "1 The residual is within the tolerance, but the answer is not a solution: the "
-              "potential of node 0 (port 0 of element 0) is not finite. ");
+              "potential of node 0 (port 0 of element 0 (CyBus)) is not finite. ");
     // With finite potentials the same bus is a solution: nothing flows.
     const Complex finite[] = {230.0, 230.0};
     bus.initialize_potentials(finite);

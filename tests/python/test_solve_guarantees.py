@@ -64,9 +64,9 @@ def test_sweeps_over_a_line_listed_after_its_load_raise():
         solver.solve_load_flow(100, 1e-9)
     message = str(error.value)
     assert message.startswith("2 The sweeps settled, but the answer is not a solution: the "
-                              "currents at node 2 (port 0 of element 3) do not balance: they sum "
-                              "to 21.7391+0j A; the elements are probably not listed upstream "
-                              "first"), message
+                              "currents at node 2 (port 0 of element 3 (CyBus)) do not balance: "
+                              "they sum to 21.7391+0j A; the elements are probably not listed "
+                              "upstream first"), message
 
 
 def load_on_source(start, behind_switch):
@@ -115,10 +115,10 @@ def test_sweeps_refuse_currents_that_no_law_gives_at_the_shown_potentials():
     bus.connect(line, [(0, 2)])
     solver = ohmweave.CyBackwardForward(network_of([line, bus]))
     raises_exactly(RuntimeError, (
-        "2 The sweeps settled, but the answer is not a solution: the port currents of element 0 do "
-        "not follow its law: they are 0.0046 A off its law at the final potentials, and off it at "
-        "the potentials of the last backward sweep too; the part of the network around it holds "
-        "no voltage source, so nothing drives it. "),
+        "2 The sweeps settled, but the answer is not a solution: the port currents of element 0 "
+        "(CyShuntLine) do not follow its law: they are 0.0046 A off its law at the final "
+        "potentials, and off it at the potentials of the last backward sweep too; the part of the "
+        "network around it holds no voltage source, so nothing drives it. "),
         lambda: solver.solve_load_flow(200, 1e-10), "CyAbstractSolver.solve_load_flow")
 
 
@@ -130,9 +130,9 @@ def test_sweeps_refuse_a_source_whose_voltage_the_shown_potentials_do_not_hold()
     reference.connect(source, [(0, 0), (0, 1)])
     solver = ohmweave.CyBackwardForward(network_of([source, reference]))
     raises_exactly(RuntimeError, (
-        "2 The sweeps settled, but the answer is not a solution: the equations of element 0 do "
-        "not hold at the final potentials: they are 230 V off, as when its ports lie on grounded "
-        "nodes that its forward step cannot move. "),
+        "2 The sweeps settled, but the answer is not a solution: the equations of element 0 "
+        "(CyVoltageSource) do not hold at the final potentials: they are 230 V off, as when its "
+        "ports lie on grounded nodes that its forward step cannot move. "),
         lambda: solver.solve_load_flow(200, 1e-10), "CyAbstractSolver.solve_load_flow")
 
 
@@ -260,16 +260,18 @@ def earthed_feeder(kind):
 SWEEPS_REFUSAL = "2 The sweeps settled, but the answer is not a solution: "
 # The source's neutral, node 1, is where the part's current returns: no backward step balances it
 # and the sweeps never move it.
-UNBALANCED_SOURCE_NEUTRAL = "the currents at node 1 (port 1 of element 0) do not balance"
+UNBALANCED_SOURCE_NEUTRAL = "the currents at node 1 (port 1 of element 0 (CyBus)) do not balance"
 LOOP = ("the part's groundings close a loop through earth (a neutral grounded at a second point, "
         "or grounded beside a shunt line's capacitance to earth), which the sweeps cannot solve, "
         "as they hold this node where it started; Newton can solve it. ")
 
 
 @pytest.mark.parametrize("kind, ties, cause", [
-    ("two groundings", "element 7 at node 4 (port 1 of element 4)", LOOP),
-    ("grounding and shunt line", "element 3 at node 0 (port 0 of element 0)", LOOP),
-    ("tail grounding only", "element 6 at node 4 (port 1 of element 4)",
+    ("two groundings", "element 7 (CyAdmittanceLoad) at node 4 (port 1 of element 4 (CyBus))",
+     LOOP),
+    ("grounding and shunt line", "element 3 (CyShuntLine) at node 0 (port 0 of element 0 (CyBus))",
+     LOOP),
+    ("tail grounding only", "element 6 (CyAdmittanceLoad) at node 4 (port 1 of element 4 (CyBus))",
      "the part's only tie to earth is away from this node, which the sweeps hold where it "
      "started, so they cannot find the potentials at which no current flows through it: tie the "
      "part to earth at this node, or solve it by Newton. "),
@@ -366,8 +368,8 @@ def test_an_lv_side_without_a_potential_reference_is_refused(method, wlv):
     with pytest.raises(RuntimeError) as error:
         solver.solve_load_flow(20, 1e-9)
     assert str(error.value) == (
-        "1 The part of the network at node 4 (port 0 of element 3) has no potential reference: "
-        "join one of its nodes to a CyPotentialRef (a CyGround alone fixes nothing). ")
+        "1 The part of the network at node 4 (port 0 of element 3 (CyBus)) has no potential "
+        "reference: join one of its nodes to a CyPotentialRef (a CyGround alone fixes nothing). ")
 
 
 @pytest.mark.parametrize("wlv", ["y", "d"])

@@ -1,0 +1,72 @@
+#include "solvers/node_layout_check.hpp"
+
+#include <algorithm>
+
+#include <fmt/format.h>
+
+#include "solvers/node_names.hpp"
+
+namespace meshvolt {
+
+namespace {
+
+int port_index(const Port& port) {
+    return static_cast<int>(&port - port.element->ports.data());
+}
+
+}  // namespace
+
+NodeLayoutCheck::NodeLayoutCheck(const ElectricalNetwork& network)
+    : listed_(network.elements.begin(), network.elements.end()) {
+    starts_.push_back(0);
+    for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        for (const Port* port : members(network, k)) members_.push_back({port, port->element});
+        starts_.push_back(members_.size());
+    }
+}
+
+std::vector<const Port*> NodeLayoutCheck::members(const ElectricalNetwork& network,
+                                                  std::size_t node) const {
+    const Connection& connection = *network.connections[node];
+    std::vector<const Port*> taking_part;
+    for (const Port* port : connection.ports)
+        if (!connection.grounded || listed_.count(port->element) != 0) taking_part.push_back(port);
+    return taking_part;
+}
+
+std::string NodeLayoutCheck::change(const ElectricalNetwork& network) const {
+    for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        const std::vector<const Port*> now = members(network, k);
+        const auto first = members_.begin() + static_cast<std::ptrdiff_t>(starts_[k]);
+        const auto last = members_.begin() + static_cast<std::ptrdiff_t>(starts_[k + 1]);
+        const auto same = [](const Port* port, const Member& m) { return port == m.port; };
+        if (std::equal(now.begin(), now.end(), first, last, same)) continue;
+        for (const Port* port : now)
+            if (std::none_of(first, last, [&](const Member& m) { return same(port, m); }))
+                return fmt::format("{} joined {}", port_name(network, *port),
+                                   node_name(network, k));
+        for (auto it = first; it != last; ++it) {
+            if (std::find(now.begin(), now.end(), it->port) != now.end()) continue;
+            // A listed element outlives the network; an unlisted one may be gone with its ports.
+            return fmt::format("{} left {}",
+                               listed_.count(it->element) != 0
+                                   ? port_name(network, *it->port)
+                                   : std::string("a port of an element outside the network"),
+                               node_name(network, k));
+        }
+        return fmt::format("the member ports of {} changed their order", node_name(network, k));
+    }
+    return "";
+}
+
+std::string NodeLayoutCheck::unlisted_member(const ElectricalNetwork& network) const {
+    for (std::size_t k = 0; k < network.connections.size(); ++k)
+        for (const Port* port : members(network, k))
+            if (listed_.count(port->element) == 0)
+                return fmt::format("{} is joined to {} by its port {}",
+                                   element_name(network, port->element), node_name(network, k),
+                                   port_index(*port));
+    return "";
+}
+
+}  // namespace meshvolt
