@@ -19,10 +19,25 @@ int port_index(const Port& port) {
 NodeLayoutCheck::NodeLayoutCheck(const ElectricalNetwork& network)
     : listed_(network.elements.begin(), network.elements.end()) {
     starts_.push_back(0);
-    for (std::size_t k = 0; k < network.connections.size(); ++k) {
-        for (const Port* port : members(network, k)) members_.push_back({port, port->element});
+    for (const auto& node : network.connections) {
+        for (const Port* port : node->ports)
+            if (takes_part(*node, *port)) members_.push_back({port, port->element});
         starts_.push_back(members_.size());
     }
+}
+
+bool NodeLayoutCheck::takes_part(const Connection& node, const Port& port) const {
+    return !node.grounded || listed_.count(port.element) != 0;
+}
+
+bool NodeLayoutCheck::unchanged(const Connection& node, std::size_t k) const {
+    std::size_t next = starts_[k];
+    for (const Port* port : node.ports) {
+        if (!takes_part(node, *port)) continue;
+        if (next == starts_[k + 1] || members_[next].port != port) return false;
+        ++next;
+    }
+    return next == starts_[k + 1];
 }
 
 std::vector<const Port*> NodeLayoutCheck::members(const ElectricalNetwork& network,
@@ -30,17 +45,17 @@ std::vector<const Port*> NodeLayoutCheck::members(const ElectricalNetwork& netwo
     const Connection& connection = *network.connections[node];
     std::vector<const Port*> taking_part;
     for (const Port* port : connection.ports)
-        if (!connection.grounded || listed_.count(port->element) != 0) taking_part.push_back(port);
+        if (takes_part(connection, *port)) taking_part.push_back(port);
     return taking_part;
 }
 
 std::string NodeLayoutCheck::change(const ElectricalNetwork& network) const {
     for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        if (unchanged(*network.connections[k], k)) continue;
         const std::vector<const Port*> now = members(network, k);
         const auto first = members_.begin() + static_cast<std::ptrdiff_t>(starts_[k]);
         const auto last = members_.begin() + static_cast<std::ptrdiff_t>(starts_[k + 1]);
         const auto same = [](const Port* port, const Member& m) { return port == m.port; };
-        if (std::equal(now.begin(), now.end(), first, last, same)) continue;
         for (const Port* port : now)
             if (std::none_of(first, last, [&](const Member& m) { return same(port, m); }))
                 return fmt::format("{} joined {}", port_name(network, *port),
@@ -60,12 +75,15 @@ std::string NodeLayoutCheck::change(const ElectricalNetwork& network) const {
 }
 
 std::string NodeLayoutCheck::unlisted_member(const ElectricalNetwork& network) const {
-    for (std::size_t k = 0; k < network.connections.size(); ++k)
-        for (const Port* port : members(network, k))
+    for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        const Connection& node = *network.connections[k];
+        if (node.grounded) continue;
+        for (const Port* port : node.ports)
             if (listed_.count(port->element) == 0)
                 return fmt::format("{} is joined to {} by its port {}",
                                    element_name(network, port->element), node_name(network, k),
                                    port_index(*port));
+    }
     return "";
 }
 

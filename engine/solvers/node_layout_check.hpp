@@ -36,6 +36,10 @@ class NodeLayoutCheck {
     std::string unlisted_member(const ElectricalNetwork& network) const;
 
   private:
+    // Whether a member port takes part: any member of a free node, a listed one of a grounded node.
+    bool takes_part(const Connection& node, const Port& port) const;
+    // Whether node k's members that take part are those kept, in order.
+    bool unchanged(const Connection& node, std::size_t k) const;
     // The members that take part, of the node at a position of the network's node list.
     std::vector<const Port*> members(const ElectricalNetwork& network, std::size_t node) const;
 
