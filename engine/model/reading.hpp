@@ -39,9 +39,8 @@ struct PlainReading {
     static Complex& current(Port& port) { return port.current; }
     static Complex zero() { return Complex(0.0, 0.0); }
 
-    // Side 1 when side == 1, side 2 for every other value.
-    static Eigen::VectorXcd side_potentials(const Branch& b, int side) {
-        return side == 1 ? b.side1_potentials() : b.side2_potentials();
+    static Eigen::VectorXcd side_potentials(const Branch& b, Side side) {
+        return b.side_potentials(side);
     }
     static void set_side_currents(Branch& b, const Eigen::VectorXcd& c1,
                                   const Eigen::VectorXcd& c2) {
@@ -70,8 +69,7 @@ struct TapeReading {
     static ADComplex& current(Port& port) { return port.current_ad; }
     static ADComplex zero() { return ad_zero(); }
 
-    // Side 1 when side == 1, side 2 for every other value.
-    static ADComplexVector side_potentials(const Branch& b, int side) {
+    static ADComplexVector side_potentials(const Branch& b, Side side) {
         return b.side_potentials_ad(side);
     }
     static void set_side_currents(Branch& b, const ADComplexVector& c1, const ADComplexVector& c2) {
