@@ -14,9 +14,15 @@
 // An element's compute_currents(on_tape) is then one line, write_currents_by(*this, on_tape),
 // which runs the element's `template <class Reading> void write_currents()` on the tape or in
 // plain numbers. The arithmetic the laws share, in its two spellings: model/tape_arithmetic.hpp.
+//
+// The equations are written the same way: an element whose equations tie potentials alone writes
+// each once, `template <class Reading> Value equation(int i) const`; add_equations_by records them
+// on the tape, equation_mismatch_by measures them in plain numbers for the sweeps' check, so the
+// two cannot disagree.
 #pragma once
 
 #include <initializer_list>
+#include <vector>
 
 #include "model/branch.hpp"
 #include "model/tape_arithmetic.hpp"
@@ -93,6 +99,36 @@ void write_currents_by(E& element, bool on_tape) {
         element.template write_currents<TapeReading>();
     else
         element.template write_currents<PlainReading>();
+}
+
+// Every port's current the constant zero, in the given reading.
+template <class Reading>
+void write_zero_currents(std::vector<Port>& ports) {
+    for (Port& port : ports) Reading::current(port) = Reading::zero();
+}
+
+// The one add_equations and the one equation_mismatch of the elements whose equations tie
+// potentials alone (sources, closed switches, the delta potential reference), both over the
+// element's `template <class Reading> Value equation(int i) const`, i = 0..equation_count()-1:
+// recorded on the tape, real part first, from `index` on; or the largest modulus in plain
+// numbers, NaN when one is NaN.
+template <class E>
+void add_equations_by(const E& element, ADVector& residuals, int& index) {
+    for (int i = 0; i < element.equation_count(); ++i) {
+        const ADComplex r = element.template equation<TapeReading>(i);
+        residuals[index] = r.real();
+        residuals[index + 1] = r.imag();
+        index += 2;
+    }
+}
+
+template <class E>
+double equation_mismatch_by(const E& element) {
+    double mismatch = 0.0;
+    for (int i = 0; i < element.equation_count(); ++i)
+        mismatch =
+            max_measure(mismatch, modulus_measure(element.template equation<PlainReading>(i)));
+    return mismatch;
 }
 
 }  // namespace meshvolt
