@@ -205,9 +205,6 @@ class Element {
     Element(int n, const Complex* potentials);
 
     Complex node_potential(int port) const { return ports[port].connection->get_potential(); }
-    ADComplex node_potential_ad(int port) const {
-        return ports[port].connection->get_potential_ad();
-    }
     void set_node_potential(int port, const Complex& v) {
         ports[port].connection->set_potential(v);
     }
