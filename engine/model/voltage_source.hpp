@@ -33,14 +33,14 @@ class AbstractVoltageSource : public ElementImpl<T> {
     void bind_variables(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
-    // residual_i = (V_a - V_b) - U_i in the given reading, i = 0..n-2.
-    template <class Reading>
-    typename Reading::Value equation(int i) const;
-    int equation_count() const { return voltage_count(); }
     // residual_i, real part first, for i = 0..n-2.
     void add_equations(ADVector& residuals, int& index) override;
     // max_i |residual_i| in plain numbers.
     double equation_mismatch() const override;
+    // residual_i = (V_a - V_b) - U_i in the given reading, i = 0..n-2.
+    template <class Reading>
+    typename Reading::Value equation(int i) const;
+    int equation_count() const { return voltage_count(); }
     // I_i = J_i, I_(n-1) = -Σ_i J_i in the given reading.
     template <class Reading>
     void write_currents();
