@@ -9,6 +9,7 @@
 
 namespace meshvolt {
 
+// A side of a branch: side 1 (the beginning) or side 2 (the end).
 enum class Side { one, two };
 
 class Branch : public Element {
