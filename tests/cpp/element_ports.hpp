@@ -14,7 +14,8 @@ namespace meshvolt {
 // The members of a node, in order, equal the given ports: EXPECT_EQ(node.ports, {...}). In the
 // namespace of MemberList, where the framework's comparison finds it.
 inline bool operator==(const MemberList& members, const std::vector<Port*>& ports) {
-    return members.size() == ports.size() && std::equal(ports.begin(), ports.end(), members.begin());
+    return members.size() == ports.size() &&
+           std::equal(ports.begin(), ports.end(), members.begin());
 }
 
 }  // namespace meshvolt
