@@ -22,7 +22,10 @@ using ADVector = Eigen::Matrix<ADScalar, Eigen::Dynamic, 1>;
 using ADComplexVector = Eigen::Matrix<ADComplex, Eigen::Dynamic, 1>;
 using ADComplexMatrix = Eigen::Matrix<ADComplex, Eigen::Dynamic, Eigen::Dynamic>;
 
-// The constant zero of the tape: a parameter, never a tape variable.
+// The tape's constants, parameters and never tape variables: the complex zero, and one real
+// constant per entry of `values` (the values a recording starts from, or those that holders bound
+// without a tape carry as their tape values).
 inline ADComplex ad_zero() { return ADComplex(ADScalar(0.0), ADScalar(0.0)); }
+inline ADVector ad_constants(const Eigen::VectorXd& values) { return values.cast<ADScalar>(); }
 
 }  // namespace meshvolt

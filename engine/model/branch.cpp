@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 namespace {
@@ -23,6 +25,14 @@ void write_side(const std::vector<Port*>& side, const Vector& currents, Setter s
         for (Eigen::Index k = 0; k < m; ++k) sum -= currents[k];
         set(*side[s - 1], sum);
     }
+}
+
+// The potentials of the ports' nodes in the reading, in port order.
+template <class Reading>
+typename Reading::Vector potentials_of(const std::vector<Port*>& side) {
+    typename Reading::Vector v(side.size());
+    for (std::size_t k = 0; k < side.size(); ++k) v[k] = Reading::potential(*side[k]);
+    return v;
 }
 
 // n1 + n2 ports; a negative side (or a sum past int) is the reserve's length error, as for any
@@ -49,17 +59,12 @@ Branch::Branch(int n_ports, std::vector<int> side1_ports, std::vector<int> side2
     for (int k : side2_ports) side2.push_back(&ports.at(k));
 }
 
-Eigen::VectorXcd Branch::side_potentials(const std::vector<Port*>& side) {
-    Eigen::VectorXcd v(side.size());
-    for (std::size_t k = 0; k < side.size(); ++k) v[k] = side[k]->connection->get_potential();
-    return v;
+Eigen::VectorXcd Branch::side_potentials(Side side) const {
+    return potentials_of<PlainReading>(side_ports(side));
 }
 
-ADComplexVector Branch::side_potentials_ad(int side) const {
-    const std::vector<Port*>& s = side == 1 ? side1 : side2;
-    ADComplexVector v(s.size());
-    for (std::size_t k = 0; k < s.size(); ++k) v[k] = s[k]->connection->get_potential_ad();
-    return v;
+ADComplexVector Branch::side_potentials_ad(Side side) const {
+    return potentials_of<TapeReading>(side_ports(side));
 }
 
 void Branch::set_side_currents(const Eigen::VectorXcd& currents1,

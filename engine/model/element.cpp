@@ -4,6 +4,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "model/reading.hpp"
+
 namespace meshvolt {
 
 namespace {
@@ -136,12 +138,10 @@ void Element::disconnect() {
 }
 
 void Element::set_currents_zero(bool on_tape) {
-    for (Port& port : ports) {
-        if (on_tape)
-            port.current_ad = ad_zero();
-        else
-            port.current = Complex(0.0, 0.0);
-    }
+    if (on_tape)
+        write_zero_currents<TapeReading>(ports);
+    else
+        write_zero_currents<PlainReading>(ports);
 }
 
 }  // namespace meshvolt

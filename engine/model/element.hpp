@@ -16,7 +16,6 @@
 // destroyed. No node can therefore list a destroyed port.
 #pragma once
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -108,14 +107,6 @@ class MemberList {
     Port* last_ = nullptr;
     std::size_t size_ = 0;
 };
-
-// The members, in order, equal the given ports.
-inline bool operator==(const MemberList& members, const std::vector<Port*>& ports) {
-    return members.size() == ports.size() && std::equal(ports.begin(), ports.end(), members.begin());
-}
-inline bool operator!=(const MemberList& members, const std::vector<Port*>& ports) {
-    return !(members == ports);
-}
 
 struct Connection : std::enable_shared_from_this<Connection> {
     MemberList ports;
@@ -214,9 +205,6 @@ class Element {
     Element(int n, const Complex* potentials);
 
     Complex node_potential(int port) const { return ports[port].connection->get_potential(); }
-    ADComplex node_potential_ad(int port) const {
-        return ports[port].connection->get_potential_ad();
-    }
     void set_node_potential(int port, const Complex& v) {
         ports[port].connection->set_potential(v);
     }

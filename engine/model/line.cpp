@@ -32,8 +32,8 @@ void SimplifiedLine::bind_parameters(const ADVector& tape, Eigen::VectorXd& valu
 template <class Reading>
 void SimplifiedLine::write_currents() {
     Reading::require_bound(admittance.bound, "the parameters of a line are");
-    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
-    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, Side::one);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, Side::two);
     const typename Reading::Vector dv = v1 - v2;
     const typename Reading::Vector i1 = Reading::parameter(admittance) * dv;
     const typename Reading::Vector i2 = -i1;

@@ -28,7 +28,7 @@ DeltaPotentialRef::DeltaPotentialRef(int n) : ElementImpl<DeltaPotentialRef>(n),
 
 template <class Reading>
 void DeltaPotentialRef::write_currents() {
-    for (Port& port : ports) Reading::current(port) = Reading::zero();
+    write_zero_currents<Reading>(ports);
     Reading::current(ports[0]) = Reading::variable(current);
 }
 
@@ -38,24 +38,22 @@ template void DeltaPotentialRef::write_currents<TapeReading>();
 
 void DeltaPotentialRef::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
-void DeltaPotentialRef::add_equations(ADVector& residuals, int& index) {
-    ADComplex sum = ad_zero();
-    for (int k = 0; k < port_count(); ++k) sum += node_potential_ad(k);
-    residuals[index] = sum.real();
-    residuals[index + 1] = sum.imag();
-    index += 2;
+template <class Reading>
+typename Reading::Value DeltaPotentialRef::equation(int /*i*/) const {
+    typename Reading::Value sum = Reading::zero();
+    for (const Port& port : ports) sum += Reading::potential(port);
+    return sum;
 }
 
-double DeltaPotentialRef::equation_mismatch() const {
-    Complex sum(0.0, 0.0);
-    for (int k = 0; k < port_count(); ++k) sum += node_potential(k);
-    return modulus_measure(sum);
+void DeltaPotentialRef::add_equations(ADVector& residuals, int& index) {
+    add_equations_by(*this, residuals, index);
 }
+
+double DeltaPotentialRef::equation_mismatch() const { return equation_mismatch_by(*this); }
 
 double DeltaPotentialRef::forward_step() {
     if (ports.empty()) return 0.0;
-    Complex sum(0.0, 0.0);
-    for (int k = 0; k < port_count(); ++k) sum += node_potential(k);
+    const Complex sum = equation<PlainReading>(0);
     const Complex mean = sum / static_cast<double>(port_count());
     for (int k = 0; k < port_count(); ++k) set_node_potential(k, node_potential(k) - mean);
     return part_measure(sum);

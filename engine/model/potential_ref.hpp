@@ -36,14 +36,20 @@ class DeltaPotentialRef : public ElementImpl<DeltaPotentialRef> {
     // Port 0 carries I, every other port 0, in the given reading.
     template <class Reading>
     void write_currents();
+    // Σ_k V_k in the given reading (i = 0, the one equation).
+    template <class Reading>
+    typename Reading::Value equation(int i) const;
+    int equation_count() const { return 1; }
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override { set_currents_zero(false); }
+    // Subtracts the mean of the potentials from each, so that they sum to zero; the measure is
+    // the larger of |Re Σ_k V_k| and |Im Σ_k V_k| before the step.
     double forward_step() override;
     void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) override {
         current.keep_from(variables);
     }
 
-    // |Σ_k V_k|.
+    // |Σ_k V_k| in plain numbers.
     double equation_mismatch() const override;
 
     Complex get_current() const { return ports[0].current; }

@@ -14,9 +14,15 @@
 // An element's compute_currents(on_tape) is then one line, write_currents_by(*this, on_tape),
 // which runs the element's `template <class Reading> void write_currents()` on the tape or in
 // plain numbers. The arithmetic the laws share, in its two spellings: model/tape_arithmetic.hpp.
+//
+// The equations are written the same way: an element whose equations tie potentials alone writes
+// each once, `template <class Reading> Value equation(int i) const`; add_equations_by records them
+// on the tape, equation_mismatch_by measures them in plain numbers for the sweeps' check, so the
+// two cannot disagree.
 #pragma once
 
 #include <initializer_list>
+#include <vector>
 
 #include "model/branch.hpp"
 #include "model/tape_arithmetic.hpp"
@@ -39,9 +45,8 @@ struct PlainReading {
     static Complex& current(Port& port) { return port.current; }
     static Complex zero() { return Complex(0.0, 0.0); }
 
-    // Side 1 when side == 1, side 2 for every other value.
-    static Eigen::VectorXcd side_potentials(const Branch& b, int side) {
-        return side == 1 ? b.side1_potentials() : b.side2_potentials();
+    static Eigen::VectorXcd side_potentials(const Branch& b, Side side) {
+        return b.side_potentials(side);
     }
     static void set_side_currents(Branch& b, const Eigen::VectorXcd& c1,
                                   const Eigen::VectorXcd& c2) {
@@ -70,8 +75,7 @@ struct TapeReading {
     static ADComplex& current(Port& port) { return port.current_ad; }
     static ADComplex zero() { return ad_zero(); }
 
-    // Side 1 when side == 1, side 2 for every other value.
-    static ADComplexVector side_potentials(const Branch& b, int side) {
+    static ADComplexVector side_potentials(const Branch& b, Side side) {
         return b.side_potentials_ad(side);
     }
     static void set_side_currents(Branch& b, const ADComplexVector& c1, const ADComplexVector& c2) {
@@ -95,6 +99,36 @@ void write_currents_by(E& element, bool on_tape) {
         element.template write_currents<TapeReading>();
     else
         element.template write_currents<PlainReading>();
+}
+
+// Every port's current the constant zero, in the given reading.
+template <class Reading>
+void write_zero_currents(std::vector<Port>& ports) {
+    for (Port& port : ports) Reading::current(port) = Reading::zero();
+}
+
+// The one add_equations and the one equation_mismatch of the elements whose equations tie
+// potentials alone (sources, closed switches, the delta potential reference), both over the
+// element's `template <class Reading> Value equation(int i) const`, i = 0..equation_count()-1:
+// recorded on the tape, real part first, from `index` on; or the largest modulus in plain
+// numbers, NaN when one is NaN.
+template <class E>
+void add_equations_by(const E& element, ADVector& residuals, int& index) {
+    for (int i = 0; i < element.equation_count(); ++i) {
+        const ADComplex r = element.template equation<TapeReading>(i);
+        residuals[index] = r.real();
+        residuals[index + 1] = r.imag();
+        index += 2;
+    }
+}
+
+template <class E>
+double equation_mismatch_by(const E& element) {
+    double mismatch = 0.0;
+    for (int i = 0; i < element.equation_count(); ++i)
+        mismatch =
+            max_measure(mismatch, modulus_measure(element.template equation<PlainReading>(i)));
+    return mismatch;
 }
 
 }  // namespace meshvolt

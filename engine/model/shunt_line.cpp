@@ -112,8 +112,8 @@ void ShuntLine::write_currents() {
     using Vector = typename Reading::Vector;
     using Value = typename Reading::Value;
     Reading::require_bound(parameters_bound(), "the parameters of a shunt line are");
-    const Vector v1 = Reading::side_potentials(*this, 1);
-    const Vector v2 = Reading::side_potentials(*this, 2);
+    const Vector v1 = Reading::side_potentials(*this, Side::one);
+    const Vector v2 = Reading::side_potentials(*this, Side::two);
     const Value vx = Reading::potential(*extra_port);
 
     const Vector i1 = Reading::parameter(y11) * v1 + Reading::parameter(y12) * v2 +

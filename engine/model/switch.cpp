@@ -29,14 +29,13 @@ template void Switch::write_currents<TapeReading>();
 
 void Switch::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
 
+template <class Reading>
+typename Reading::Value Switch::equation(int i) const {
+    return Reading::potential(*side1[i]) - Reading::potential(*side2[i]);
+}
+
 void Switch::add_equations(ADVector& residuals, int& index) {
-    for (int i = 0; i < conductor_count(); ++i) {
-        const ADComplex r =
-            side1[i]->connection->get_potential_ad() - side2[i]->connection->get_potential_ad();
-        residuals[index] = r.real();
-        residuals[index + 1] = r.imag();
-        index += 2;
-    }
+    add_equations_by(*this, residuals, index);
 }
 
 void Switch::backward_step() {
@@ -52,13 +51,7 @@ double Switch::forward_step() {
     return measure;
 }
 
-double Switch::equation_mismatch() const {
-    double mismatch = 0.0;
-    for (int i = 0; i < conductor_count(); ++i)
-        mismatch = max_measure(mismatch, modulus_measure(side1[i]->connection->get_potential() -
-                                                         side2[i]->connection->get_potential()));
-    return mismatch;
-}
+double Switch::equation_mismatch() const { return equation_mismatch_by(*this); }
 
 void Switch::release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd&) {
     keep_each_from(currents, variables);

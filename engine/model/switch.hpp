@@ -31,6 +31,10 @@ class Switch : public Branch {
     // I1_i = J_i, I2_i = -J_i in the given reading.
     template <class Reading>
     void write_currents();
+    // residual_i = V1_i - V2_i in the given reading.
+    template <class Reading>
+    typename Reading::Value equation(int i) const;
+    int equation_count() const { return conductor_count(); }
     void add_equations(ADVector& residuals, int& index) override;
     void backward_step() override;
     // Returns the largest modulus of the side-2 potential changes, NaN when a copied potential is
@@ -38,7 +42,7 @@ class Switch : public Branch {
     double forward_step() override;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
-    // max_i |V1_i - V2_i|.
+    // max_i |V1_i - V2_i| in plain numbers.
     double equation_mismatch() const override;
     // The side-2 ports.
     bool takes_balance_current(int port) const override { return port >= conductor_count(); }

@@ -53,26 +53,21 @@ void AbstractVoltageSource<T>::compute_currents(bool on_tape) {
 }
 
 template <class T>
+template <class Reading>
+typename Reading::Value AbstractVoltageSource<T>::equation(int i) const {
+    const int b = T::second_port(i, this->port_count());
+    return (Reading::potential(this->ports[i]) - Reading::potential(this->ports[b])) -
+           Reading::parameter(voltages[i]);
+}
+
+template <class T>
 void AbstractVoltageSource<T>::add_equations(ADVector& residuals, int& index) {
-    const int n = this->port_count();
-    for (int i = 0; i < n - 1; ++i) {
-        const ADComplex r = (this->node_potential_ad(i) - this->node_potential_ad(T::second_port(i, n))) -
-                            voltages[i].ad_value;
-        residuals[index] = r.real();
-        residuals[index + 1] = r.imag();
-        index += 2;
-    }
+    add_equations_by(*this, residuals, index);
 }
 
 template <class T>
 double AbstractVoltageSource<T>::equation_mismatch() const {
-    const int n = this->port_count();
-    double mismatch = 0.0;
-    for (int i = 0; i < n - 1; ++i)
-        mismatch = max_measure(mismatch, modulus_measure((this->node_potential(i) -
-                                                          this->node_potential(T::second_port(i, n))) -
-                                                         voltages[i].get()));
-    return mismatch;
+    return equation_mismatch_by(*this);
 }
 
 template <class T>

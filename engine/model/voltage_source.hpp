@@ -35,8 +35,12 @@ class AbstractVoltageSource : public ElementImpl<T> {
     void compute_currents(bool on_tape) override;
     // residual_i, real part first, for i = 0..n-2.
     void add_equations(ADVector& residuals, int& index) override;
-    // max_i |(V_i - V_b) - U_i| in plain numbers.
+    // max_i |residual_i| in plain numbers.
     double equation_mismatch() const override;
+    // residual_i = (V_a - V_b) - U_i in the given reading, i = 0..n-2.
+    template <class Reading>
+    typename Reading::Value equation(int i) const;
+    int equation_count() const { return voltage_count(); }
     // I_i = J_i, I_(n-1) = -Σ_i J_i in the given reading.
     template <class Reading>
     void write_currents();

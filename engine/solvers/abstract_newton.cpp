@@ -118,15 +118,13 @@ void AbstractNewton::record(bool optimize_tape) {
     if (n == 0)
         throw std::runtime_error("1 The network has no variables: there is nothing to solve. ");
 
-    ADVector ad_variables(n);
-    for (Eigen::Index k = 0; k < n; ++k) ad_variables[k] = variables[k];
-    ADVector ad_parameters(parameters.size());
-    for (Eigen::Index k = 0; k < parameters.size(); ++k) ad_parameters[k] = parameters[k];
+    ADVector ad_variables = ad_constants(variables);
+    ADVector ad_parameters = ad_constants(parameters);
 
     CppAD::Independent(ad_variables, 0, true, ad_parameters);
     try {
         bind_values(ad_variables, ad_parameters);
-        ADVector ad_residuals = ADVector::Constant(n, ADScalar(0.0));
+        ADVector ad_residuals = ad_constants(Eigen::VectorXd::Zero(n));
 
         // Every element's port currents exist before any node balance reads them.
         for (Element* element : network->elements) element->compute_currents(true);

@@ -17,12 +17,6 @@ Eigen::VectorXd to_vector(const std::vector<double>& values) {
                                              static_cast<Eigen::Index>(values.size()));
 }
 
-ADVector constants(const Eigen::VectorXd& values) {
-    ADVector result(values.size());
-    for (Eigen::Index k = 0; k < values.size(); ++k) result[k] = ADScalar(values[k]);
-    return result;
-}
-
 }  // namespace
 
 AbstractSolver::AbstractSolver(ElectricalNetwork* network_in) : network(network_in) {
@@ -96,8 +90,8 @@ void AbstractSolver::take_values_over() {
 
     // Every holder reads and writes this solver's vectors from now on; the variables keep this
     // solver's own values.
-    const ADVector ad_variables = constants(variables);
-    const ADVector ad_parameters = constants(parameters);
+    const ADVector ad_variables = ad_constants(variables);
+    const ADVector ad_parameters = ad_constants(parameters);
     for (std::size_t k = 0; k < bound_nodes_.size(); ++k) {
         Connection* node = bound_nodes_[k];
         if (node->grounded) continue;  // grounded since binding: it reads 0 and has no place
@@ -184,7 +178,7 @@ int AbstractSolver::unfed_load() {
 }
 
 void AbstractSolver::bind_values_without_tape() {
-    bind_values(constants(variables), constants(parameters));
+    bind_values(ad_constants(variables), ad_constants(parameters));
 }
 
 }  // namespace meshvolt

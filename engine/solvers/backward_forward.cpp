@@ -36,12 +36,8 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
         law_check_.record_potentials(*network);
         for (auto it = elements.rbegin(); it != elements.rend(); ++it) (*it)->backward_step();
         double err = 0.0;
-        for (Element* element : elements) {
-            const double change = element->forward_step();
-            // Once NaN, the measure stays NaN; the remaining steps still run.
-            if (std::isnan(err)) continue;
-            err = std::isnan(change) ? change : std::max(err, change);
-        }
+        // Once NaN, the measure stays NaN; the remaining steps still run.
+        for (Element* element : elements) err = max_measure(err, element->forward_step());
         // A NaN written anywhere counts, also where no forward step measures it (a load's current).
         if (std::isnan(err) || holds_nan(*network))
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));

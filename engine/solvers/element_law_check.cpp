@@ -17,7 +17,6 @@ namespace meshvolt {
 
 namespace {
 
-constexpr double relative_allowance = 1e-9;
 constexpr double epsilon = std::numeric_limits<double>::epsilon();
 
 double largest_potential(const ElectricalNetwork& network) {

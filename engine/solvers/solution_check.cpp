@@ -14,8 +14,6 @@ namespace meshvolt {
 
 namespace {
 
-constexpr double relative_allowance = 1e-9;
-
 bool finite(const Complex& z) { return std::isfinite(z.real()) && std::isfinite(z.imag()); }
 
 [[noreturn]] void fail(const SolutionCheckTexts& texts, const std::string& what, const char* hint) {

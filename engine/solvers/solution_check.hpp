@@ -49,6 +49,10 @@ int first_unfed_load(const ElectricalNetwork& network);
 void check_solution(const ElectricalNetwork& network, double absolute_allowance, int unfed_load,
                     const SolutionCheckTexts& texts);
 
+// The relative term of the checks' rounding allowances: 1e-9 of the largest port current (the
+// balances, the sweeps' element laws) or potential (the sweeps' equations of potentials).
+inline constexpr double relative_allowance = 1e-9;
+
 // The largest |I| of any port of the network's elements: the scale of the checks' rounding
 // allowances.
 double largest_port_current(const ElectricalNetwork& network);

@@ -13,8 +13,8 @@ CenterTransformer::~CenterTransformer() = default;
 template <class Reading>
 void CenterTransformer::write_currents() {
     using C = typename Reading::Value;
-    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
-    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, Side::one);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, Side::two);
     const auto half_ratio = Reading::parameter(k).real() * 0.5;
     const C half_z2 = scaled(Reading::parameter(z2), 0.5);
     const C u1 = v1[0] - v1[1];

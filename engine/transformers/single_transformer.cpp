@@ -13,8 +13,8 @@ SingleTransformer::~SingleTransformer() = default;
 template <class Reading>
 void SingleTransformer::write_currents() {
     using C = typename Reading::Value;
-    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
-    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, Side::one);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, Side::two);
     const C& k_ratio = Reading::parameter(k);
     const C u1 = v1[0] - v1[1];
     const C u2 = v2[0] - v2[1];

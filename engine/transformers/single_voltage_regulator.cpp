@@ -48,8 +48,8 @@ void SingleVoltageRegulator::compute_currents(bool on_tape) { write_currents_by(
 template <class Reading>
 void SingleVoltageRegulator::write_currents() {
     using C = typename Reading::Value;
-    const typename Reading::Vector v1 = Reading::side_potentials(*this, 1);
-    const typename Reading::Vector v2 = Reading::side_potentials(*this, 2);
+    const typename Reading::Vector v1 = Reading::side_potentials(*this, Side::one);
+    const typename Reading::Vector v2 = Reading::side_potentials(*this, Side::two);
     const typename Reading::Real c = range().smooth_clamp(Reading::variable(tap));
     const C u1 = v1[0] - v1[1];
     const C u2 = v2[0] - v2[1];
@@ -64,7 +64,7 @@ template void SingleVoltageRegulator::write_currents<PlainReading>();
 template void SingleVoltageRegulator::write_currents<TapeReading>();
 
 void SingleVoltageRegulator::add_equations(ADVector& residuals, int& index) {
-    const ADComplexVector v2 = side_potentials_ad(2);
+    const ADComplexVector v2 = side_potentials_ad(Side::two);
     const ADComplex u2 = v2[0] - v2[1];
     const ADScalar& t = tap.ad_value;
     residuals[index] = t * magnitude(u2) / u_ref.ad_value - range().smooth_clamp(t);

@@ -190,8 +190,8 @@ template <class Reading>
 void ThreePhaseTransformer::write_currents() {
     using C = typename Reading::Value;
     using Vector = typename Reading::Vector;
-    const Vector u1 = matrix_times(hv_winding_matrix, Reading::side_potentials(*this, 1));
-    const Vector u2 = matrix_times(lv_winding_matrix, Reading::side_potentials(*this, 2));
+    const Vector u1 = matrix_times(hv_winding_matrix, Reading::side_potentials(*this, Side::one));
+    const Vector u2 = matrix_times(lv_winding_matrix, Reading::side_potentials(*this, Side::two));
     const auto kr = Reading::parameter(k).real();
     const C y = scaled(reciprocal(Reading::parameter(z2)), orientation);
     // (kr·Cv)·U1 and (kr·Ci)·J2: the ratio scales the coupling matrices before they act.

@@ -1,12 +1,24 @@
-// What an element's ports see: the potentials of the nodes they are joined to, and the currents
+// What an element's ports see: the nodes they are joined to, their potentials, and the currents
 // they carry. Shared by the tape fixture and the whole-network builders so that one test file can
 // use both.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
 #include "model/element.hpp"
+
+namespace meshvolt {
+
+// The members of a node, in order, equal the given ports: EXPECT_EQ(node.ports, {...}). In the
+// namespace of MemberList, where the framework's comparison finds it.
+inline bool operator==(const MemberList& members, const std::vector<Port*>& ports) {
+    return members.size() == ports.size() &&
+           std::equal(ports.begin(), ports.end(), members.begin());
+}
+
+}  // namespace meshvolt
 
 namespace meshvolt::testing {
 

@@ -32,10 +32,9 @@ class TapeCheck {
         parameters = to_vector(gathered.parameters);
 
         // One trailing independent that no element binds: CppAD cannot record without any.
-        ADVector x(variables.size() + 1), p(parameters.size());
-        for (Eigen::Index k = 0; k < variables.size(); ++k) x[k] = variables[k];
-        x[variables.size()] = 0.0;
-        for (Eigen::Index k = 0; k < p.size(); ++k) p[k] = parameters[k];
+        Eigen::VectorXd start(variables.size() + 1);
+        start << variables, 0.0;
+        ADVector x = ad_constants(start), p = ad_constants(parameters);
         CppAD::Independent(x, 0, false, p);
         const ADVector bound = x.head(variables.size());
         bind_network_values(network_, bound, variables, p, parameters);
@@ -119,7 +118,7 @@ class TapeCheck {
         element.collect_variables(own_variables);
         element.collect_parameters(own_parameters);
         Eigen::VectorXd x = to_vector(own_variables), p = to_vector(own_parameters);
-        const ADVector ad_x = x.cast<ADScalar>(), ad_p = p.cast<ADScalar>();
+        const ADVector ad_x = ad_constants(x), ad_p = ad_constants(p);
         int index = 0, p_index = 0;
         element.bind_variables(ad_x, x, index);
         element.bind_parameters(ad_p, p, p_index);
@@ -131,7 +130,7 @@ class TapeCheck {
         std::vector<double> own;
         limits.push_values(own);
         Eigen::VectorXd p = to_vector(own);
-        const ADVector ad_p = p.cast<ADScalar>();
+        const ADVector ad_p = ad_constants(p);
         int p_index = 0;
         limits.bind(ad_p, p, p_index);
         EXPECT_EQ(p_index, p.size()) << "limits bound and gathered differ";
