@@ -132,8 +132,7 @@ void AbstractNewton::record(bool optimize_tape) {
         for (Element* element : network->elements) element->compute_currents(true);
 
         int index = 0;
-        for (const auto& node : network->connections) {
-            if (node->grounded) continue;
+        for (const Connection* node : layout().free_nodes) {
             ADScalar real_sum(0.0);
             ADScalar imag_sum(0.0);
             for (const Port* port : node->ports) {
