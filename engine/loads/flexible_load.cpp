@@ -81,13 +81,7 @@ void FlexibleLoad::get_powers(Complex* out) {
     }
 }
 
-void FlexibleLoad::update_power(const Complex& value) {
-    if (powers.size() != 1)
-        throw std::invalid_argument(
-            "update_power sets the power of a single-phase load; this load has " +
-            std::to_string(powers.size()) + " phases");
-    powers[0].set(value);
-}
+void FlexibleLoad::update_power(const Complex& value) { powers[0].set(value); }
 
 // --- DeltaFlexibleLoad ---------------------------------------------------------------------
 

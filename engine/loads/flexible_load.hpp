@@ -59,7 +59,8 @@ class FlexibleLoad final : public AbstractFlexibleLoad<FlexibleLoad> {
     void get_inner_currents(Complex* out) override;
     void get_powers(Complex* out) override;
 
-    // The theoretical power of a single-phase load (n = 2); any other load is refused.
+    // Write-through of the theoretical power of phase 0, the power of a single-phase load (n = 2).
+    // The other phases of a larger load keep theirs; a load without phases has none to write.
     void update_power(const Complex& value);
 };
 
