@@ -213,7 +213,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     for (Element* element : network->elements) element->compute_currents(false);
     if (converged(residuals, tolerance)) {
         check_solution(*network, tolerance, unfed_load(), newton_check_texts);
-        check_bounded_potentials(*network, tolerance, newton_check_texts.prefix);
+        check_bounded_potentials(*network, layout(), tolerance, newton_check_texts.prefix);
     }
     return {count, largest_residual(residuals)};
 }
