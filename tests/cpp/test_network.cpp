@@ -98,6 +98,33 @@ TEST(NetworkValues, GathersNodesThenElementsInLayoutOrder) {
     EXPECT_EQ(values.parameters, (std::vector<double>{230.0, 0.0}));
 }
 
+TEST(NetworkValues, GatheringNotesWhereEachPartLies) {
+    SourceNetwork s;
+    DeltaPotentialRef delta(1);
+    const Complex w[] = {Complex(5.0, -6.0)};
+    Bus other(1, w);
+    other.connect(delta, {{0, 0}});
+    ElectricalNetwork network({&s.bus, &s.source, &s.reference, &other, &delta});
+
+    NetworkValues values;
+    const ValueLayout layout = gather_network_values(network, values);
+    EXPECT_EQ(values.variables, collect_network_values(network).variables);
+    EXPECT_EQ(values.parameters, collect_network_values(network).parameters);
+    // The bus's node (the source's phase) and `other`'s node; the neutral is grounded.
+    EXPECT_EQ(layout.free_nodes, (std::vector<Connection*>{s.bus.ports[0].connection.get(),
+                                                          other.ports[0].connection.get()}));
+    // Bus, source (its current), reference, other bus, delta reference (its current).
+    EXPECT_EQ(layout.variable_starts, (std::vector<int>{4, 4, 6, 6, 6, 8}));
+    EXPECT_EQ(layout.parameter_starts, (std::vector<int>{0, 0, 2, 2, 2, 2}));
+    EXPECT_EQ(layout.variable_count(), 8);
+    EXPECT_EQ(layout.flexible_start(), 2);
+    EXPECT_EQ(layout.parameter_count, 2);
+    const std::vector<bool> own = {false, true, false, false, true};
+    for (std::size_t k = 0; k < own.size(); ++k)
+        EXPECT_EQ(layout.has_own_variables(k), own[k]) << "element " << k;
+    EXPECT_EQ(lay_out_values(network).variable_starts, layout.variable_starts);
+}
+
 TEST(NetworkValues, AllGroundedWithoutUnknownsGathersNothing) {
     PotentialRef a, b;
     ElectricalNetwork network({&a, &b});
@@ -348,6 +375,16 @@ TEST_F(OwningElements, FollowTheLayout) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(owners(c.indices), c.owners) << ::testing::PrintToString(c.indices);
+}
+
+TEST_F(OwningElements, FollowALayoutGatheredEarlier) {
+    const ValueLayout layout = lay_out_values(*network);
+    // N1 grounded since: in the earlier layout its entries still name its members' owners.
+    PotentialRef second;
+    bus.connect(second, {{1, 0}});
+    EXPECT_EQ(find_owning_elements(*network, layout, {2, 3, 6}), (std::vector<int>{0, 2}));
+    EXPECT_EQ(find_owning_elements(*network, layout, {}), std::vector<int>{});
+    EXPECT_EQ(find_owning_elements(*network, layout, {8}), std::vector<int>{});
 }
 
 TEST_F(OwningElements, NodeIndicesNameThePortsWithNaNCurrents) {
