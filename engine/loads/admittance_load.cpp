@@ -4,11 +4,11 @@ namespace meshvolt {
 
 template <class T>
 AbstractAdmittanceLoad<T>::AbstractAdmittanceLoad(int n, const Complex* values)
-    : ConstantLoad<T, AdmittanceLaw>(n, values) {}
+    : ConstantLoad<T, AdmittanceLaw>(n), admittances(make_setpoint_list<T>(n, values)) {}
 
 template <class T>
 void AbstractAdmittanceLoad<T>::update_admittances(const Complex* values) {
-    this->update_setpoint_values(values);
+    set_each(admittances, values);
 }
 
 template class AbstractAdmittanceLoad<AdmittanceLoad>;

@@ -27,8 +27,11 @@ class AbstractAdmittanceLoad : public ConstantLoad<T, AdmittanceLaw> {
     // Write-through of one admittance per set-point; reaches a bound tape at the next solve.
     void update_admittances(const Complex* values);
 
-    // The set-points, under this family's name.
-    SetpointList& admittances = this->setpoints;
+    // The set-points Y_i, in phase or pair order; the members shared with the other loads
+    // (loads/setpoint_load.hpp) reach them through setpoint_list.
+    SetpointList admittances;
+    static constexpr SetpointList AbstractAdmittanceLoad::*setpoint_list =
+        &AbstractAdmittanceLoad::admittances;
 };
 
 class AdmittanceLoad final : public AbstractAdmittanceLoad<AdmittanceLoad> {
@@ -49,6 +52,8 @@ class DeltaAdmittanceLoad final : public AbstractAdmittanceLoad<DeltaAdmittanceL
     void get_inner_currents(Complex* out) override;
 };
 
+extern template class SetpointLoad<AdmittanceLoad>;
+extern template class SetpointLoad<DeltaAdmittanceLoad>;
 extern template class ConstantLoad<AdmittanceLoad, AdmittanceLaw>;
 extern template class ConstantLoad<DeltaAdmittanceLoad, AdmittanceLaw>;
 extern template class AbstractAdmittanceLoad<AdmittanceLoad>;

@@ -7,43 +7,9 @@
 namespace meshvolt {
 
 template <class T, class Law>
-ConstantLoad<T, Law>::ConstantLoad(int n, const Complex* values)
-    : Load<T>(n), setpoints(make_variable_list(T::Wiring::setpoint_count(n), values)) {}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::collect_parameters(std::vector<double>& values) {
-    push_each(setpoints, values);
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    bind_each(setpoints, tape, values, index);
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::compute_currents(bool on_tape) {
-    write_currents_by(*this, on_tape);
-}
-
-template <class T, class Law>
 template <class Reading>
 void ConstantLoad<T, Law>::write_currents() {
-    T::Wiring::template write_currents<Reading, Law>(this->ports, setpoints);
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::backward_step() {
-    write_currents<PlainReading>();
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::release_values(const Eigen::VectorXd&, const Eigen::VectorXd& parameters) {
-    release_each_from(setpoints, parameters);
-}
-
-template <class T, class Law>
-void ConstantLoad<T, Law>::update_setpoint_values(const Complex* values) {
-    set_each(setpoints, values);
+    T::Wiring::template write_currents<Reading, Law>(this->ports, this->setpoints());
 }
 
 template class ConstantLoad<PowerLoad, PowerLaw>;

@@ -4,11 +4,11 @@ namespace meshvolt {
 
 template <class T>
 AbstractCurrentLoad<T>::AbstractCurrentLoad(int n, const Complex* values)
-    : ConstantLoad<T, CurrentLaw>(n, values) {}
+    : ConstantLoad<T, CurrentLaw>(n), currents(make_setpoint_list<T>(n, values)) {}
 
 template <class T>
 void AbstractCurrentLoad<T>::update_currents(const Complex* values) {
-    this->update_setpoint_values(values);
+    set_each(currents, values);
 }
 
 template class AbstractCurrentLoad<CurrentLoad>;

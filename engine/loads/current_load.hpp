@@ -39,8 +39,11 @@ class AbstractCurrentLoad : public ConstantLoad<T, CurrentLaw> {
     // Write-through of one current per set-point; reaches a bound tape at the next solve.
     void update_currents(const Complex* values);
 
-    // The set-points, under this family's name.
-    SetpointList& currents = this->setpoints;
+    // The set-points I_set,i, in phase or pair order; the members shared with the other loads
+    // (loads/setpoint_load.hpp) reach them through setpoint_list.
+    SetpointList currents;
+    static constexpr SetpointList AbstractCurrentLoad::*setpoint_list =
+        &AbstractCurrentLoad::currents;
 };
 
 class CurrentLoad final : public AbstractCurrentLoad<CurrentLoad> {
@@ -61,6 +64,8 @@ class DeltaCurrentLoad final : public AbstractCurrentLoad<DeltaCurrentLoad> {
     void get_inner_currents(Complex* out) override;
 };
 
+extern template class SetpointLoad<CurrentLoad>;
+extern template class SetpointLoad<DeltaCurrentLoad>;
 extern template class ConstantLoad<CurrentLoad, CurrentLaw>;
 extern template class ConstantLoad<DeltaCurrentLoad, CurrentLaw>;
 extern template class AbstractCurrentLoad<CurrentLoad>;

@@ -35,25 +35,9 @@ std::vector<FlexibleParameter*> phase_parameters(long count,
 template <class T>
 AbstractFlexibleLoad<T>::AbstractFlexibleLoad(int n, const Complex* values,
                                               const std::vector<FlexibleParameter*>& given)
-    : Load<T>(n),
+    : SetpointLoad<T>(n),
       parameters(phase_parameters(T::Wiring::setpoint_count(n), given)),
-      powers(make_variable_list(T::Wiring::setpoint_count(n), values)) {}
-
-template <class T>
-void AbstractFlexibleLoad<T>::collect_parameters(std::vector<double>& values) {
-    push_each(powers, values);
-}
-
-template <class T>
-void AbstractFlexibleLoad<T>::bind_parameters(const ADVector& tape, Eigen::VectorXd& values,
-                                              int& index) {
-    bind_each(powers, tape, values, index);
-}
-
-template <class T>
-void AbstractFlexibleLoad<T>::compute_currents(bool on_tape) {
-    write_currents_by(*this, on_tape);
-}
+      powers(make_setpoint_list<T>(n, values)) {}
 
 template <class T>
 template <class Reading>
@@ -64,17 +48,6 @@ void AbstractFlexibleLoad<T>::write_currents() {
         const C s = parameters[i]->template power<Reading>(x, Reading::parameter(powers[i]));
         return PowerLaw::current(s, u);
     });
-}
-
-template <class T>
-void AbstractFlexibleLoad<T>::backward_step() {
-    write_currents<PlainReading>();
-}
-
-template <class T>
-void AbstractFlexibleLoad<T>::release_values(const Eigen::VectorXd&,
-                                             const Eigen::VectorXd& solver_parameters) {
-    release_each_from(powers, solver_parameters);
 }
 
 template <class T>
@@ -108,13 +81,7 @@ void FlexibleLoad::get_powers(Complex* out) {
     }
 }
 
-void FlexibleLoad::update_power(const Complex& value) {
-    if (powers.size() != 1)
-        throw std::invalid_argument(
-            "update_power sets the power of a single-phase load; this load has " +
-            std::to_string(powers.size()) + " phases");
-    powers[0].set(value);
-}
+void FlexibleLoad::update_power(const Complex& value) { powers[0].set(value); }
 
 // --- DeltaFlexibleLoad ---------------------------------------------------------------------
 

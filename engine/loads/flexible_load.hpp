@@ -15,26 +15,18 @@
 #include <vector>
 
 #include "loads/flexible_parameter.hpp"
-#include "loads/load_base.hpp"
 #include "loads/load_wiring.hpp"
-#include "model/variable_list.hpp"
+#include "loads/setpoint_load.hpp"
 
 namespace meshvolt {
 
-
 template <class T>
-class AbstractFlexibleLoad : public Load<T> {
+class AbstractFlexibleLoad : public SetpointLoad<T> {
   public:
-    void collect_parameters(std::vector<double>& values) override;
-    void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
-    void compute_currents(bool on_tape) override;
     // Phase i's current S_i = compute_power(|U_i|, s_i), I_i = conj(S_i / U_i), wired onto the
     // ports, on the tape or in plain numbers.
     template <class Reading>
     void write_currents();
-    void backward_step() override;
-    void release_values(const Eigen::VectorXd& variables,
-                        const Eigen::VectorXd& solver_parameters) override;
 
     // The actual power of each phase (star) or pair (delta) at the present potentials.
     virtual void get_powers(Complex* out) = 0;
@@ -42,13 +34,13 @@ class AbstractFlexibleLoad : public Load<T> {
     // Write-through of one theoretical power per phase; reaches a bound tape at the next solve.
     void update_powers(const Complex* values);
 
-    int setpoint_count() const { return static_cast<int>(powers.size()); }
-    int inner_current_count() const override { return setpoint_count(); }
-
     // One per phase (star n - 1, delta n), in phase order; not owned.
     std::vector<FlexibleParameter*> parameters;
-    // The theoretical power of each phase, in phase order.
+    // The theoretical power of each phase, in phase order; the members shared with the other loads
+    // (loads/setpoint_load.hpp) reach them through setpoint_list.
     SetpointList powers;
+    static constexpr SetpointList AbstractFlexibleLoad::*setpoint_list =
+        &AbstractFlexibleLoad::powers;
 
   protected:
     // n ports; reads one power per phase and takes the first parameter of each phase. A shorter
@@ -67,7 +59,8 @@ class FlexibleLoad final : public AbstractFlexibleLoad<FlexibleLoad> {
     void get_inner_currents(Complex* out) override;
     void get_powers(Complex* out) override;
 
-    // The theoretical power of a single-phase load (n = 2); any other load is refused.
+    // Write-through of the theoretical power of phase 0, the power of a single-phase load (n = 2).
+    // The other phases of a larger load keep theirs; a load without phases has none to write.
     void update_power(const Complex& value);
 };
 
@@ -85,6 +78,8 @@ class DeltaFlexibleLoad final : public AbstractFlexibleLoad<DeltaFlexibleLoad> {
     std::pair<Complex, Complex> compute_pair_power(int i) const;
 };
 
+extern template class SetpointLoad<FlexibleLoad>;
+extern template class SetpointLoad<DeltaFlexibleLoad>;
 extern template class AbstractFlexibleLoad<FlexibleLoad>;
 extern template class AbstractFlexibleLoad<DeltaFlexibleLoad>;
 

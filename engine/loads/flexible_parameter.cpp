@@ -221,22 +221,24 @@ void FlexibleParameter::update_parameters(double s_max_in, double q_min_in, doub
     q_max.set(q_max_in);
 }
 
+template <class Self, class Visit>
+void FlexibleParameter::visit_parameters(Self& self, Visit visit) {
+    // The layout of the limits in the solver's vector.
+    visit(self.s_max);
+    visit(self.q_min);
+    visit(self.q_max);
+}
+
 void FlexibleParameter::push_values(std::vector<double>& values) const {
-    s_max.push_value(values);
-    q_min.push_value(values);
-    q_max.push_value(values);
+    visit_parameters(*this, [&](const RealVariable& limit) { limit.push_value(values); });
 }
 
 void FlexibleParameter::bind(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    s_max.bind(tape, values, index);
-    q_min.bind(tape, values, index);
-    q_max.bind(tape, values, index);
+    visit_parameters(*this, [&](RealVariable& limit) { limit.bind(tape, values, index); });
 }
 
 void FlexibleParameter::release_from(const Eigen::VectorXd& storage) {
-    s_max.release_from(storage);
-    q_min.release_from(storage);
-    q_max.release_from(storage);
+    visit_parameters(*this, [&](RealVariable& limit) { limit.release_from(storage); });
 }
 
 }  // namespace meshvolt

@@ -142,6 +142,11 @@ class FlexibleParameter {
     const AbstractSolver* values_owner = nullptr;
 
   private:
+    // Calls visit on each limit holder of `self` (this object, const or not), in the order of
+    // their entries in the solver's vector.
+    template <class Self, class Visit>
+    static void visit_parameters(Self& self, Visit visit);
+
     template <class S>
     std::complex<S> law(const S& x, const std::complex<S>& s_th, const S& s, const S& qmin,
                         const S& qmax) const;

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "model/reading.hpp"
+#include "model/variable_list.hpp"
 
 namespace meshvolt {
 
@@ -53,7 +54,7 @@ struct StarWiring {
     }
 
     template <class Reading, class Law>
-    static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
+    static void write_currents(std::vector<Port>& ports, const SetpointList& setpoints) {
         write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
             return Law::current(Reading::parameter(setpoints[i]), u);
         });
@@ -80,7 +81,7 @@ struct DeltaWiring {
     }
 
     template <class Reading, class Law>
-    static void write_currents(std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints) {
+    static void write_currents(std::vector<Port>& ports, const SetpointList& setpoints) {
         write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
             return Law::current(Reading::parameter(setpoints[i]), u);
         });
@@ -88,7 +89,7 @@ struct DeltaWiring {
 
     // The n pair currents I_i from the present potentials and set-points (not the port currents).
     template <class Law>
-    static void pair_currents(const std::vector<Port>& ports, const std::vector<ComplexVariable>& setpoints,
+    static void pair_currents(const std::vector<Port>& ports, const SetpointList& setpoints,
                               Complex* out) {
         for (std::size_t i = 0; i < ports.size(); ++i)
             out[i] = Law::current(PlainReading::parameter(setpoints[i]), pair_voltage<PlainReading>(ports, i));

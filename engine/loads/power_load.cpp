@@ -4,11 +4,11 @@ namespace meshvolt {
 
 template <class T>
 AbstractPowerLoad<T>::AbstractPowerLoad(int n, const Complex* values)
-    : ConstantLoad<T, PowerLaw>(n, values) {}
+    : ConstantLoad<T, PowerLaw>(n), powers(make_setpoint_list<T>(n, values)) {}
 
 template <class T>
 void AbstractPowerLoad<T>::update_powers(const Complex* values) {
-    this->update_setpoint_values(values);
+    set_each(powers, values);
 }
 
 template class AbstractPowerLoad<PowerLoad>;

@@ -31,8 +31,11 @@ class AbstractPowerLoad : public ConstantLoad<T, PowerLaw> {
     // Write-through of one power per set-point; reaches a bound tape at the next solve.
     void update_powers(const Complex* values);
 
-    // The set-points, under this family's name.
-    SetpointList& powers = this->setpoints;
+    // The set-points S_i, in phase or pair order; the members shared with the other loads
+    // (loads/setpoint_load.hpp) reach them through setpoint_list.
+    SetpointList powers;
+    static constexpr SetpointList AbstractPowerLoad::*setpoint_list =
+        &AbstractPowerLoad::powers;
 };
 
 class PowerLoad final : public AbstractPowerLoad<PowerLoad> {
@@ -53,6 +56,8 @@ class DeltaPowerLoad final : public AbstractPowerLoad<DeltaPowerLoad> {
     void get_inner_currents(Complex* out) override;
 };
 
+extern template class SetpointLoad<PowerLoad>;
+extern template class SetpointLoad<DeltaPowerLoad>;
 extern template class ConstantLoad<PowerLoad, PowerLaw>;
 extern template class ConstantLoad<DeltaPowerLoad, PowerLaw>;
 extern template class AbstractPowerLoad<PowerLoad>;

@@ -218,14 +218,6 @@ class ElementImpl : public Element {
     using Element::Element;
 };
 
-// Whether the element has solver variables of its own (collect_variables appends some): then its
-// currents are those variables, not a function of its potentials alone.
-inline bool has_own_variables(Element& element) {
-    std::vector<double> own;
-    element.collect_variables(own);
-    return !own.empty();
-}
-
 // Whether either part of z is NaN.
 inline bool has_nan(const Complex& z) { return std::isnan(z.real()) || std::isnan(z.imag()); }
 

@@ -130,8 +130,7 @@ void AbstractNewton::record(bool optimize_tape) {
         for (Element* element : network->elements) element->compute_currents(true);
 
         int index = 0;
-        for (const auto& node : network->connections) {
-            if (node->grounded) continue;
+        for (const Connection* node : layout().free_nodes) {
             ADScalar real_sum(0.0);
             ADScalar imag_sum(0.0);
             for (const Port* port : node->ports) {
@@ -212,7 +211,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     for (Element* element : network->elements) element->compute_currents(false);
     if (converged(residuals, tolerance)) {
         check_solution(*network, tolerance, unfed_load(), newton_check_texts);
-        check_bounded_potentials(*network, tolerance, newton_check_texts.prefix);
+        check_bounded_potentials(*network, layout(), tolerance, newton_check_texts.prefix);
     }
     return {count, largest_residual(residuals)};
 }

@@ -55,7 +55,7 @@ ElectricalNetwork& AbstractSolver::attached_network() const {
 
 bool AbstractSolver::owns_values() const {
     const ElectricalNetwork& net = attached_network();
-    for (const Connection* node : bound_nodes_)
+    for (const Connection* node : layout_.free_nodes)
         if (!node->grounded && node->values_owner != this) return false;
     for (const Element* element : net.elements)
         if (element->values_owner != this) return false;
@@ -71,47 +71,27 @@ void AbstractSolver::take_values_over() {
     // The parameters, at their places in this solver's layout, take the holders' own values: every
     // update writes the own value as well, so they are the current set-points, wherever the
     // holders were bound meanwhile.
+    const std::vector<int>& starts = layout_.parameter_starts;
     std::vector<double> own;
     for (std::size_t k = 0; k < net.elements.size(); ++k) {
         own.clear();
         net.elements[k]->collect_parameters(own);
-        const int begin = parameter_starts_[k];
-        if (static_cast<int>(own.size()) != parameter_starts_[k + 1] - begin)
+        const int begin = starts[k];
+        if (static_cast<int>(own.size()) != starts[k + 1] - begin)
             throw std::length_error("element " + std::to_string(k) + " has " +
                                     std::to_string(own.size()) + " parameters, the solver was made for " +
-                                    std::to_string(parameter_starts_[k + 1] - begin));
+                                    std::to_string(starts[k + 1] - begin));
         std::copy(own.begin(), own.end(), parameters.data() + begin);
     }
     // The flexible-parameter block follows the elements' parameters, one triple per object in the
     // network's set order, which cannot change.
     own.clear();
     for (const FlexibleParameter* parameter : net.flexible_parameters) parameter->push_values(own);
-    std::copy(own.begin(), own.end(), parameters.data() + parameter_starts_.back());
+    std::copy(own.begin(), own.end(), parameters.data() + layout_.flexible_start());
 
     // Every holder reads and writes this solver's vectors from now on; the variables keep this
     // solver's own values.
-    const ADVector ad_variables = ad_constants(variables);
-    const ADVector ad_parameters = ad_constants(parameters);
-    for (std::size_t k = 0; k < bound_nodes_.size(); ++k) {
-        Connection* node = bound_nodes_[k];
-        if (node->grounded) continue;  // grounded since binding: it reads 0 and has no place
-        int index = static_cast<int>(2 * k);
-        node->potential.bind(ad_variables, variables, index);
-        node->values_owner = this;
-    }
-    for (std::size_t k = 0; k < net.elements.size(); ++k) {
-        Element* element = net.elements[k];
-        int index = variable_starts_[k];
-        int parameter_index = parameter_starts_[k];
-        element->bind_variables(ad_variables, variables, index);
-        element->bind_parameters(ad_parameters, parameters, parameter_index);
-        element->values_owner = this;
-    }
-    int flexible_index = parameter_starts_.back();
-    for (FlexibleParameter* parameter : net.flexible_parameters) {
-        parameter->bind(ad_parameters, parameters, flexible_index);
-        parameter->values_owner = this;
-    }
+    bind_values_without_tape();
 }
 
 void AbstractSolver::reset_inputs() {
@@ -128,30 +108,19 @@ void AbstractSolver::set_variables(const double* values, std::size_t count) {
 }
 
 void AbstractSolver::gather_values() {
-    const NetworkValues values = collect_network_values(*network);
+    NetworkValues values;
+    layout_ = gather_network_values(*network, values);
     variables = to_vector(values.variables);
     parameters = to_vector(values.parameters);
 }
 
 void AbstractSolver::bind_values(const ADVector& ad_variables, const ADVector& ad_parameters) {
-    bound_nodes_.clear();
-    for (const auto& node : network->connections) {
-        if (node->grounded) continue;
-        node->values_owner = this;
-        bound_nodes_.push_back(node.get());
-    }
-    variable_starts_.assign(1, static_cast<int>(2 * bound_nodes_.size()));
-    parameter_starts_.assign(1, 0);
-    std::vector<double> scratch_variables, scratch_parameters;
-    for (Element* element : network->elements) {
-        element->values_owner = this;
-        element->collect_variables(scratch_variables);
-        element->collect_parameters(scratch_parameters);
-        variable_starts_.push_back(variable_starts_.front() + static_cast<int>(scratch_variables.size()));
-        parameter_starts_.push_back(static_cast<int>(scratch_parameters.size()));
-    }
-    for (FlexibleParameter* parameter : network->flexible_parameters) parameter->values_owner = this;
-    bind_network_values(*network, ad_variables, variables, ad_parameters, parameters);
+    ElectricalNetwork& net = attached_network();
+    bind_network_values(net, layout_, ad_variables, variables, ad_parameters, parameters);
+    for (Connection* node : layout_.free_nodes)
+        if (!node->grounded) node->values_owner = this;
+    for (Element* element : net.elements) element->values_owner = this;
+    for (FlexibleParameter* parameter : net.flexible_parameters) parameter->values_owner = this;
 }
 
 void AbstractSolver::check_nodes(const char* code, const char* made) {

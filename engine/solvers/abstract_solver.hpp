@@ -71,14 +71,17 @@ class AbstractSolver {
     // places it laid out when it was made: the parameters take their own values (the current
     // set-points), the variables stay this solver's.
     void take_values_over();
-    // variables and parameters := the network's gathered values. Called once, before binding.
+    // variables and parameters := the network's gathered values, and layout() where they lie.
+    // Called once, before binding.
     void gather_values();
-    // Binds every holder of the network to this solver's vectors; the recorded vectors give their
-    // tape values.
+    // Binds every holder of the network to this solver's vectors at its place in layout(), and
+    // marks it as this solver's; the recorded vectors give their tape values.
     void bind_values(const ADVector& ad_variables, const ADVector& ad_parameters);
     // The same for a solver that records nothing: the tape values are constants equal to the
     // values.
     void bind_values_without_tape();
+    // Where the network's holders lie in this solver's vectors.
+    const ValueLayout& layout() const { return layout_; }
     void start_iteration() const {
         if (on_iteration) on_iteration();
     }
@@ -97,12 +100,8 @@ class AbstractSolver {
     // none).
     NodeLayoutCheck nodes_made_on_;
     LayoutMemo<std::string> node_refusal_;
-    // Where the holders lie in this solver's vectors, as laid out when it bound them: the nodes that
-    // were free then, in order (node k at entries 2k, 2k + 1; a node grounded since reads 0), and
-    // where each element's variables and parameters begin (one more entry for the end).
-    std::vector<Connection*> bound_nodes_;
-    std::vector<int> variable_starts_;
-    std::vector<int> parameter_starts_;
+    // Where the holders lie in this solver's vectors, as gathered when it was made.
+    ValueLayout layout_;
 };
 
 }  // namespace meshvolt

@@ -21,10 +21,11 @@ const SolutionCheckTexts sweeps_check_texts = {
 }  // namespace
 
 BackwardForward::BackwardForward(ElectricalNetwork* network_in)
-    : AbstractSolver(network_in), law_check_(*network_in) {
+    : AbstractSolver(network_in) {
     gather_values();
     bind_values_without_tape();
     initial_variables = variables;
+    law_check_ = ElementLawCheck(*network, layout());
 }
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {

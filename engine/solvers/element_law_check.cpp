@@ -98,11 +98,11 @@ double law_rounding(Element& element, const std::vector<Complex>& shown) {
 
 }  // namespace
 
-ElementLawCheck::ElementLawCheck(const ElectricalNetwork& network) {
+ElementLawCheck::ElementLawCheck(const ElectricalNetwork& network, const ValueLayout& layout) {
     std::size_t ports = 0;
     for (std::size_t k = 0; k < network.elements.size(); ++k) {
-        Element& element = *network.elements[k];
-        if (element.ports.empty() || has_own_variables(element)) continue;
+        const Element& element = *network.elements[k];
+        if (element.ports.empty() || layout.has_own_variables(k)) continue;
         checked_.push_back(k);
         ports += element.ports.size();
     }

@@ -20,11 +20,10 @@
 //     max |equation| ≤ 3 · tolerance + 1e-9 · V_max           V_max the largest |V| of any node
 // Their forward steps write them exactly; a node they cannot move (a grounded one) breaks them.
 //
-// Checked for their currents are the elements without solver variables (collect_variables
-// appends nothing): loads, lines, transformers, buses, grounds, potential references, open
-// switches. The others (sources, closed switches, the delta potential reference, the regulator)
-// carry current or tap variables that the sweeps never update, so their plain law would read
-// stale variables.
+// Checked for their currents are the elements without solver variables (none in the solver's
+// layout): loads, lines, transformers, buses, grounds, potential references, open switches. The
+// others (sources, closed switches, the delta potential reference, the regulator) carry current
+// or tap variables that the sweeps never update, so their plain law would read stale variables.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +35,12 @@ namespace meshvolt {
 
 class ElementLawCheck {
   public:
-    // Selects the checked elements of the network, in element order. Whether an element has
-    // variables is fixed when it is made, so a solver selects them once.
-    explicit ElementLawCheck(const ElectricalNetwork& network);
+    // Checks nothing, until a solver selects the elements of its network.
+    ElementLawCheck() = default;
+    // Selects the checked elements of the network, in element order, by the solver's layout of
+    // its values. Whether an element has variables is fixed when it is made, so a solver selects
+    // them once.
+    ElementLawCheck(const ElectricalNetwork& network, const ValueLayout& layout);
 
     // Keeps the potentials the checked elements' ports read now; call it before each backward
     // sweep. O(ports). `network` is the one the elements were selected from, in every call.

@@ -34,24 +34,52 @@ ElectricalNetwork::~ElectricalNetwork() {
 
 NetworkValues collect_network_values(const ElectricalNetwork& network) {
     NetworkValues values;
-    for (const auto& node : network.connections)
-        if (!node->grounded) node->potential.push_value(values.variables);
+    gather_network_values(network, values);
+    return values;
+}
+
+ValueLayout gather_network_values(const ElectricalNetwork& network, NetworkValues& values) {
+    ValueLayout layout;
+    for (const auto& node : network.connections) {
+        if (node->grounded) continue;
+        node->potential.push_value(values.variables);
+        layout.free_nodes.push_back(node.get());
+    }
+    const auto length = [](const std::vector<double>& part) {
+        return static_cast<int>(part.size());
+    };
+    layout.variable_starts.push_back(length(values.variables));
+    layout.parameter_starts.push_back(length(values.parameters));
     for (Element* element : network.elements) {
         element->collect_variables(values.variables);
         element->collect_parameters(values.parameters);
+        layout.variable_starts.push_back(length(values.variables));
+        layout.parameter_starts.push_back(length(values.parameters));
     }
     for (const FlexibleParameter* parameter : network.flexible_parameters)
         parameter->push_values(values.parameters);
-    return values;
+    layout.parameter_count = length(values.parameters);
+    return layout;
+}
+
+ValueLayout lay_out_values(const ElectricalNetwork& network) {
+    NetworkValues values;
+    return gather_network_values(network, values);
 }
 
 void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_variables,
                          Eigen::VectorXd& variables, const ADVector& ad_parameters,
                          Eigen::VectorXd& parameters) {
+    bind_network_values(network, lay_out_values(network), ad_variables, variables, ad_parameters,
+                        parameters);
+}
+
+void bind_network_values(const ElectricalNetwork& network, const ValueLayout& layout,
+                         const ADVector& ad_variables, Eigen::VectorXd& variables,
+                         const ADVector& ad_parameters, Eigen::VectorXd& parameters) {
     // A holder bound past the end of a vector would read and write outside it later on.
-    const NetworkValues layout = collect_network_values(network);
-    const auto n = static_cast<Eigen::Index>(layout.variables.size());
-    const auto m = static_cast<Eigen::Index>(layout.parameters.size());
+    const Eigen::Index n = layout.variable_count();
+    const Eigen::Index m = layout.parameter_count;
     if (ad_variables.size() != n || variables.size() != n || ad_parameters.size() != m ||
         parameters.size() != m)
         throw std::length_error(
@@ -61,16 +89,21 @@ void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_va
             " and " + std::to_string(ad_parameters.size()) + "/" +
             std::to_string(parameters.size()));
 
-    int index = 0;
-    int parameter_index = 0;
-    for (const auto& node : network.connections)
-        if (!node->grounded) node->potential.bind(ad_variables, variables, index);
-    for (Element* element : network.elements) {
-        element->bind_variables(ad_variables, variables, index);
-        element->bind_parameters(ad_parameters, parameters, parameter_index);
+    for (std::size_t k = 0; k < layout.free_nodes.size(); ++k) {
+        Connection& node = *layout.free_nodes[k];
+        if (node.grounded) continue;
+        int index = static_cast<int>(2 * k);
+        node.potential.bind(ad_variables, variables, index);
     }
+    for (std::size_t k = 0; k < network.elements.size(); ++k) {
+        int index = layout.variable_starts[k];
+        int parameter_index = layout.parameter_starts[k];
+        network.elements[k]->bind_variables(ad_variables, variables, index);
+        network.elements[k]->bind_parameters(ad_parameters, parameters, parameter_index);
+    }
+    int flexible_index = layout.flexible_start();
     for (FlexibleParameter* parameter : network.flexible_parameters)
-        parameter->bind(ad_parameters, parameters, parameter_index);
+        parameter->bind(ad_parameters, parameters, flexible_index);
 }
 
 namespace {
@@ -114,29 +147,26 @@ void insert_node_owners(const Connection& node, const ElementPositions& position
 std::vector<int> find_owning_elements(const ElectricalNetwork& network,
                                       const std::vector<std::int64_t>& indices) {
     if (indices.empty()) return {};
-    std::vector<const Connection*> free_nodes;
-    for (const auto& node : network.connections)
-        if (!node->grounded) free_nodes.push_back(node.get());
-    const auto node_block = static_cast<std::int64_t>(2 * free_nodes.size());
+    return find_owning_elements(network, lay_out_values(network), indices);
+}
+
+std::vector<int> find_owning_elements(const ElectricalNetwork& network, const ValueLayout& layout,
+                                      const std::vector<std::int64_t>& indices) {
+    if (indices.empty()) return {};
+    const std::int64_t node_block = layout.variable_starts.front();
     const ElementPositions positions(network.elements);
     std::set<int> owners;
-
-    // The element block is replayed lazily: ends[k] is one past the last entry of element k.
-    std::vector<double> scratch;
-    std::vector<std::int64_t> ends;
+    // Element k's variables end where variable_starts[k + 1] begins.
+    const auto ends = layout.variable_starts.begin() + 1;
     for (const std::int64_t index : indices) {
         if (index < 0) continue;
         if (index < node_block) {
-            insert_node_owners(*free_nodes[static_cast<std::size_t>(index / 2)], positions, owners);
+            insert_node_owners(*layout.free_nodes[static_cast<std::size_t>(index / 2)], positions,
+                               owners);
             continue;
         }
-        const std::int64_t offset = index - node_block;
-        while ((ends.empty() || ends.back() <= offset) && ends.size() < network.elements.size()) {
-            network.elements[ends.size()]->collect_variables(scratch);
-            ends.push_back(static_cast<std::int64_t>(scratch.size()));
-        }
-        const auto owner = std::upper_bound(ends.begin(), ends.end(), offset);
-        if (owner != ends.end()) owners.insert(static_cast<int>(owner - ends.begin()));
+        const auto owner = std::upper_bound(ends, layout.variable_starts.end(), index);
+        if (owner != layout.variable_starts.end()) owners.insert(static_cast<int>(owner - ends));
     }
     return std::vector<int>(owners.begin(), owners.end());
 }

@@ -50,9 +50,37 @@ struct NetworkValues {
     std::vector<double> parameters;
 };
 
+// Where the parts of the layout lie, as gathering found them: worked out once, when a solver
+// gathers, and read by everything that places or looks up a holder.
+struct ValueLayout {
+    // The nodes that were free (not grounded), in node order: node k at the variable entries 2k
+    // and 2k + 1. A node grounded since reads 0 and keeps its place unused.
+    std::vector<Connection*> free_nodes;
+    // Where each element's variables begin, in element order, and one more entry: the end of the
+    // last element's, the length of the variable vector.
+    std::vector<int> variable_starts;
+    // Where each element's parameters begin, and one more entry: the end of the last element's,
+    // where the flexible-parameter block begins.
+    std::vector<int> parameter_starts;
+    // The length of the parameter vector, the flexible-parameter block included.
+    int parameter_count = 0;
+
+    int variable_count() const { return variable_starts.back(); }
+    int flexible_start() const { return parameter_starts.back(); }
+    // Whether the element at position k has variables of its own: then its currents are those
+    // variables, not a function of its potentials alone.
+    bool has_own_variables(std::size_t k) const {
+        return variable_starts[k + 1] > variable_starts[k];
+    }
+};
+
 // The own values of every holder of the network, in the solver layout. The values behind a holder's
 // binding are never read, so a new solver starts from what the elements hold themselves.
 NetworkValues collect_network_values(const ElectricalNetwork& network);
+// The same into `values` (empty before), returning where each part of them lies.
+ValueLayout gather_network_values(const ElectricalNetwork& network, NetworkValues& values);
+// Where each part lies, for a network gathered now.
+ValueLayout lay_out_values(const ElectricalNetwork& network);
 
 // Points every holder of the network into the solver's vectors at the positions that gathering
 // gave it, and takes its tape value from the recorded vectors at the same positions. Vectors whose
@@ -60,6 +88,11 @@ NetworkValues collect_network_values(const ElectricalNetwork& network);
 void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_variables,
                          Eigen::VectorXd& variables, const ADVector& ad_parameters,
                          Eigen::VectorXd& parameters);
+// The same at the positions of a layout gathered earlier from this network; a node of its
+// free_nodes grounded since is not bound.
+void bind_network_values(const ElectricalNetwork& network, const ValueLayout& layout,
+                         const ADVector& ad_variables, Eigen::VectorXd& variables,
+                         const ADVector& ad_parameters, Eigen::VectorXd& parameters);
 
 // The ascending positions in `elements` of the owners of the given layout indices (positions in the
 // variable vector, or rows of the residual vector).
@@ -69,6 +102,9 @@ void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_va
 // - An index past the node block names the element whose own variables contain it.
 // - An index past the whole layout names nobody.
 std::vector<int> find_owning_elements(const ElectricalNetwork& network,
+                                      const std::vector<std::int64_t>& indices);
+// The same in a layout gathered earlier from this network (a solver's).
+std::vector<int> find_owning_elements(const ElectricalNetwork& network, const ValueLayout& layout,
                                       const std::vector<std::int64_t>& indices);
 
 }  // namespace meshvolt

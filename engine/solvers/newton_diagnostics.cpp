@@ -39,10 +39,12 @@ JacobianAnalysis AbstractNewton::analyse_jacobian() {
         }
         if (zero) zero_columns.push_back(j);
     }
+    // The rows and columns follow the layout the tape was recorded in.
     const ElectricalNetwork& owners = attached_network();
-    return {find_owning_elements(owners, zero_columns),
-            find_owning_elements(owners, std::vector<std::int64_t>(non_finite_rows.begin(),
-                                                                     non_finite_rows.end()))};
+    return {find_owning_elements(owners, layout(), zero_columns),
+            find_owning_elements(owners, layout(),
+                                 std::vector<std::int64_t>(non_finite_rows.begin(),
+                                                           non_finite_rows.end()))};
 }
 
 std::vector<std::string> AbstractNewton::save_matrix(const std::string& prefix) {

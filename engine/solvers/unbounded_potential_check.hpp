@@ -28,8 +28,8 @@ namespace meshvolt {
 // Throws std::runtime_error with prefix + "it ran off to unbounded potentials at node k (...),
 // |V| V, where ...; port p of element e (CyX) is joined to nothing else: join it to the network. "
 // for the first such node; returns otherwise. The shown currents and potentials are left as they
-// were.
-void check_bounded_potentials(const ElectricalNetwork& network, double tolerance,
-                              const char* prefix);
+// were. `layout` is the solver's, which tells the elements with variables of their own.
+void check_bounded_potentials(const ElectricalNetwork& network, const ValueLayout& layout,
+                              double tolerance, const char* prefix);
 
 }  // namespace meshvolt

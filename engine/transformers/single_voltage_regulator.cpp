@@ -25,10 +25,16 @@ void SingleVoltageRegulator::collect_variables(std::vector<double>& values) {
         tap.push_value(values);
 }
 
+template <class Visit>
+void SingleVoltageRegulator::visit_parameters(Visit visit) {
+    // The layout of the regulator's parameters in the solver's vector.
+    visit(z2);
+    visit(ym);
+    visit(u_ref);
+}
+
 void SingleVoltageRegulator::collect_parameters(std::vector<double>& values) {
-    z2.push_value(values);
-    ym.push_value(values);
-    u_ref.push_value(values);
+    visit_parameters([&](const auto& holder) { holder.push_value(values); });
 }
 
 void SingleVoltageRegulator::bind_variables(const ADVector& tape, Eigen::VectorXd& values,
@@ -38,9 +44,7 @@ void SingleVoltageRegulator::bind_variables(const ADVector& tape, Eigen::VectorX
 
 void SingleVoltageRegulator::bind_parameters(const ADVector& tape, Eigen::VectorXd& values,
                                              int& index) {
-    z2.bind(tape, values, index);
-    ym.bind(tape, values, index);
-    u_ref.bind(tape, values, index);
+    visit_parameters([&](auto& holder) { holder.bind(tape, values, index); });
 }
 
 void SingleVoltageRegulator::compute_currents(bool on_tape) { write_currents_by(*this, on_tape); }
@@ -98,9 +102,7 @@ double SingleVoltageRegulator::forward_step() {
 void SingleVoltageRegulator::release_values(const Eigen::VectorXd& variables,
                                             const Eigen::VectorXd& parameters) {
     tap.keep_from(variables);
-    z2.release_from(parameters);
-    ym.release_from(parameters);
-    u_ref.release_from(parameters);
+    visit_parameters([&](auto& holder) { holder.release_from(parameters); });
 }
 
 double SingleVoltageRegulator::get_tap() const { return range().smooth_clamp(tap.get()); }

@@ -99,6 +99,10 @@ class SingleVoltageRegulator : public Branch {
     RealVariable tap;
 
   private:
+    // Calls visit on each parameter holder, in the order of their entries in the solver's vector.
+    template <class Visit>
+    void visit_parameters(Visit visit);
+
     TapRange range() const { return {1.0 - u_range, 1.0 + u_range, alpha}; }
     // k = c·(cos phi + j sin phi) for a clamped tap c.
     Complex ratio(double c) const { return Complex(c * std::cos(phi), c * std::sin(phi)); }

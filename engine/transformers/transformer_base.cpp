@@ -14,22 +14,24 @@ TransformerBase::TransformerBase(int n1, int n2, const Complex& z2_value, const 
                                  const Complex& k_value)
     : Branch(n1, n2), z2(z2_value), ym(ym_value), k(k_value) {}
 
+template <class Visit>
+void TransformerBase::visit_parameters(Visit visit) {
+    // The layout of the transformer's parameters in the solver's vector.
+    visit(z2);
+    visit(ym);
+    visit(k);
+}
+
 void TransformerBase::collect_parameters(std::vector<double>& values) {
-    z2.push_value(values);
-    ym.push_value(values);
-    k.push_value(values);
+    visit_parameters([&](const ComplexVariable& holder) { holder.push_value(values); });
 }
 
 void TransformerBase::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
-    z2.bind(tape, values, index);
-    ym.bind(tape, values, index);
-    k.bind(tape, values, index);
+    visit_parameters([&](ComplexVariable& holder) { holder.bind(tape, values, index); });
 }
 
 void TransformerBase::release_values(const Eigen::VectorXd&, const Eigen::VectorXd& parameters) {
-    z2.release_from(parameters);
-    ym.release_from(parameters);
-    k.release_from(parameters);
+    visit_parameters([&](ComplexVariable& holder) { holder.release_from(parameters); });
 }
 
 void TransformerBase::update_transformer_parameters(const Complex& z2_new, const Complex& ym_new,

@@ -68,6 +68,11 @@ class TransformerBase : public Branch {
     // test, (short-circuit losses, vsc) for the short-circuit test.
     std::pair<double, double> no_load_readings(double rated_current);
     std::pair<double, double> short_circuit_readings(double vsc);
+
+  private:
+    // Calls visit on each parameter holder, in the order of their entries in the solver's vector.
+    template <class Visit>
+    void visit_parameters(Visit visit);
 };
 
 template <class T>

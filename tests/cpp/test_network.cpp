@@ -83,19 +83,49 @@ TEST(ElectricalNetwork, KeepsItsNodesAfterTheTopologyChanges) {
     EXPECT_EQ(network.connections[1]->get_potential(), Complex(2.0));
 }
 
-TEST(NetworkValues, GathersNodesThenElementsInLayoutOrder) {
+// The source network and a second part: a bus whose node holds a delta potential reference.
+struct TwoPartNetwork {
     SourceNetwork s;
-    DeltaPotentialRef delta(1);
-    const Complex w[] = {Complex(5.0, -6.0)};
-    Bus other(1, w);
-    other.connect(delta, {{0, 0}});
-    ElectricalNetwork network({&s.bus, &s.source, &s.reference, &other, &delta});
+    DeltaPotentialRef delta{1};
+    const Complex w[1] = {Complex(5.0, -6.0)};
+    Bus other{1, w};
+    std::unique_ptr<ElectricalNetwork> network;
 
-    const NetworkValues values = collect_network_values(network);
+    TwoPartNetwork() {
+        other.connect(delta, {{0, 0}});
+        network = std::make_unique<ElectricalNetwork>(
+            std::vector<Element*>{&s.bus, &s.source, &s.reference, &other, &delta});
+    }
+};
+
+TEST(NetworkValues, GathersNodesThenElementsInLayoutOrder) {
+    TwoPartNetwork t;
+    const NetworkValues values = collect_network_values(*t.network);
     // Free nodes: the source's phase node, then `other`'s node; the neutral is grounded.
     // Then the source current, then the delta reference's current.
     EXPECT_EQ(values.variables, (std::vector<double>{200.0, 10.0, 5.0, -6.0, 0.0, 0.0, 0.0, 0.0}));
     EXPECT_EQ(values.parameters, (std::vector<double>{230.0, 0.0}));
+}
+
+TEST(NetworkValues, GatheringNotesWhereEachPartLies) {
+    TwoPartNetwork t;
+    NetworkValues values;
+    const ValueLayout layout = gather_network_values(*t.network, values);
+    EXPECT_EQ(values.variables, collect_network_values(*t.network).variables);
+    EXPECT_EQ(values.parameters, collect_network_values(*t.network).parameters);
+    // The bus's node (the source's phase) and `other`'s node; the neutral is grounded.
+    EXPECT_EQ(layout.free_nodes, (std::vector<Connection*>{t.s.bus.ports[0].connection.get(),
+                                                          t.other.ports[0].connection.get()}));
+    // Bus, source (its current), reference, other bus, delta reference (its current).
+    EXPECT_EQ(layout.variable_starts, (std::vector<int>{4, 4, 6, 6, 6, 8}));
+    EXPECT_EQ(layout.parameter_starts, (std::vector<int>{0, 0, 2, 2, 2, 2}));
+    EXPECT_EQ(layout.variable_count(), 8);
+    EXPECT_EQ(layout.flexible_start(), 2);
+    EXPECT_EQ(layout.parameter_count, 2);
+    const std::vector<bool> own = {false, true, false, false, true};
+    for (std::size_t k = 0; k < own.size(); ++k)
+        EXPECT_EQ(layout.has_own_variables(k), own[k]) << "element " << k;
+    EXPECT_EQ(lay_out_values(*t.network).variable_starts, layout.variable_starts);
 }
 
 TEST(NetworkValues, AllGroundedWithoutUnknownsGathersNothing) {
@@ -348,6 +378,16 @@ TEST_F(OwningElements, FollowTheLayout) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(owners(c.indices), c.owners) << ::testing::PrintToString(c.indices);
+}
+
+TEST_F(OwningElements, FollowALayoutGatheredEarlier) {
+    const ValueLayout layout = lay_out_values(*network);
+    // N1 grounded since: in the earlier layout its entries still name its members' owners.
+    PotentialRef second;
+    bus.connect(second, {{1, 0}});
+    EXPECT_EQ(find_owning_elements(*network, layout, {2, 3, 6}), (std::vector<int>{0, 2}));
+    EXPECT_EQ(find_owning_elements(*network, layout, {}), std::vector<int>{});
+    EXPECT_EQ(find_owning_elements(*network, layout, {8}), std::vector<int>{});
 }
 
 TEST_F(OwningElements, NodeIndicesNameThePortsWithNaNCurrents) {

@@ -21,6 +21,14 @@ void check_output_size(const char* name, int value, int available, const char* w
                     where);
 }
 
+void refuse_single_update(const UpdateNames& names, int count, SourceLine where) {
+    raise_error(PyExc_ValueError,
+                std::string("update_") + names.single + "() sets the " + names.single + " of a " +
+                    names.element + " with one " + names.entry + "; this " + names.element +
+                    " has " + std::to_string(count) + ", use update_" + names.list + "()",
+                where);
+}
+
 namespace {
 
 // --- CyElement ----------------------------------------------------------------------------
@@ -150,24 +158,18 @@ void* build_source(const Arguments& args) {
     return owned_element(new Source(n, args.complex_values(1, static_cast<long long>(n) - 1)));
 }
 
-template <class Source>
-PyObject* source_update_voltages(const Call& call) {
-    Source& source = engine_as<Source>(call);
-    source.update_voltages(call.args.complex_values(0, source.voltage_count()));
-    Py_RETURN_NONE;
-}
-
-// The voltage of a source that has exactly one (two ports).
-PyObject* source_update_voltage(const Call& call) {
-    VoltageSource& source = engine_as<VoltageSource>(call);
-    if (source.voltage_count() != 1)
-        raise_error(PyExc_ValueError,
-                    "update_voltage() sets the voltage of a source with one voltage; this source "
-                    "has " + std::to_string(source.voltage_count()) + ", use update_voltages()");
-    const Complex voltage = call.args.complex(0);
-    source.update_voltages(&voltage);
-    Py_RETURN_NONE;
-}
+// A source's voltages, one per phase (star) or per pair of consecutive ports (delta).
+struct SourceVoltages {
+    static constexpr UpdateNames names{"voltage", "voltages", "source", "voltage"};
+    template <class Source>
+    static int count(const Source& source) {
+        return source.voltage_count();
+    }
+    template <class Source>
+    static void update(Source& source, const Complex* values) {
+        source.update_voltages(values);
+    }
+};
 
 const Constructor switch_constructor({param::integer("n")}, build_switch);
 const Constructor open_switch_constructor({param::integer("n")}, build_open_switch);
@@ -252,8 +254,9 @@ const TypeDefinition cy_voltage_source_type{
     &voltage_source_constructor,
     {
         MethodSpec("update_voltages", {param::complex_buffer("voltages")},
-                   source_update_voltages<VoltageSource>),
-        MethodSpec("update_voltage", {param::complex("voltage")}, source_update_voltage),
+                   update_list<VoltageSource, SourceVoltages>),
+        MethodSpec("update_voltage", {param::complex("voltage")},
+                   update_single<VoltageSource, SourceVoltages>),
     },
 };
 
@@ -263,7 +266,7 @@ const TypeDefinition cy_delta_voltage_source_type{
     &delta_voltage_source_constructor,
     {
         MethodSpec("update_voltages", {param::complex_buffer("voltages")},
-                   source_update_voltages<DeltaVoltageSource>),
+                   update_list<DeltaVoltageSource, SourceVoltages>),
     },
 };
 

@@ -45,4 +45,43 @@ void destroy_element(void* engine);
 void check_output_size(const char* name, int value, int available, const char* what,
                        SourceLine where = SourceLine::here());
 
+// What the two forms of an update call their values ("power", "powers"), the element and one of
+// its values ("load", "set-point"), for the refusal of the single form.
+struct UpdateNames {
+    const char* single;
+    const char* list;
+    const char* element;
+    const char* entry;
+};
+
+// ValueError: "update_<single>() sets the <single> of a <element> with one <entry>; this
+// <element> has <count>, use update_<list>()".
+[[noreturn]] void refuse_single_update(const UpdateNames& names, int count,
+                                       SourceLine where = SourceLine::here());
+
+// The update of an element's list of complex values (a load's set-points, a source's voltages),
+// in its two forms: the whole list from a buffer, and the one value of an element that has exactly
+// one. U describes the list of an element E:
+//     U::names              what the forms call it (UpdateNames)
+//     U::count(element)     how many values the element has
+//     U::update(element, v) the engine's write-through, which reads exactly count values from v
+template <class E, class U>
+PyObject* update_list(const Call& call) {
+    E& element = engine_as<E>(call);
+    U::update(element, call.args.complex_values(0, U::count(element)));
+    Py_RETURN_NONE;
+}
+
+// The single form refuses an element with another count, whose update would read past the one
+// value (or write none).
+template <class E, class U>
+PyObject* update_single(const Call& call) {
+    E& element = engine_as<E>(call);
+    const int count = U::count(element);
+    if (count != 1) refuse_single_update(U::names, count);
+    const Complex value = call.args.complex(0);
+    U::update(element, &value);
+    Py_RETURN_NONE;
+}
+
 }  // namespace meshvolt::ohmweave

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "element_wrappers.hpp"
+#include "load_wrappers.hpp"
 #include "loads/flexible_load.hpp"
 #include "loads/flexible_parameter.hpp"
 #include "py_ref.hpp"
@@ -88,24 +89,6 @@ PyObject* hold_parameters(const Arguments& args) {
     return held.release();
 }
 
-template <class L>
-PyObject* flexible_update_powers(const Call& call) {
-    L& load = engine_as<L>(call);
-    load.update_powers(call.args.complex_values(0, load.setpoint_count()));
-    Py_RETURN_NONE;
-}
-
-// The theoretical power of a load with a single phase (n = 2).
-PyObject* flexible_update_power(const Call& call) {
-    FlexibleLoad& load = engine_as<FlexibleLoad>(call);
-    if (load.setpoint_count() != 1)
-        raise_error(PyExc_ValueError,
-                    "update_power() sets the power of a load with one set-point; this load has " +
-                        std::to_string(load.setpoint_count()) + ", use update_powers()");
-    load.update_power(call.args.complex(0));
-    Py_RETURN_NONE;
-}
-
 // The array is made first (NumPy refuses a negative size itself); it must have room for the power
 // of every phase. Entries beyond them keep what the new array held.
 template <class L>
@@ -165,8 +148,9 @@ const TypeDefinition cy_flexible_load_type{
     &flexible_load_constructor,
     {
         MethodSpec("update_powers", {param::complex_buffer("powers")},
-                   flexible_update_powers<FlexibleLoad>),
-        MethodSpec("update_power", {param::complex("power")}, flexible_update_power),
+                   update_list<FlexibleLoad, PowerSetpoints>),
+        MethodSpec("update_power", {param::complex("power")},
+                   update_single<FlexibleLoad, PowerSetpoints>),
         MethodSpec("get_powers", {param::integer("n")}, flexible_get_powers<FlexibleLoad>),
     },
     hold_parameters<FlexibleLoad>,
@@ -178,7 +162,7 @@ const TypeDefinition cy_delta_flexible_load_type{
     &delta_flexible_load_constructor,
     {
         MethodSpec("update_powers", {param::complex_buffer("powers")},
-                   flexible_update_powers<DeltaFlexibleLoad>),
+                   update_list<DeltaFlexibleLoad, PowerSetpoints>),
         MethodSpec("get_powers", {param::integer("n")}, flexible_get_powers<DeltaFlexibleLoad>),
     },
     hold_parameters<DeltaFlexibleLoad>,

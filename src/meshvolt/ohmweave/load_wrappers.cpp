@@ -31,28 +31,6 @@ PyObject* load_get_inner_currents(const Call& call) {
 
 // --- the constant loads --------------------------------------------------------------------
 
-// What each family calls its set-points, and its engine update.
-struct PowerSetpoints {
-    static constexpr const char* single = "power";
-    static constexpr const char* list = "powers";
-    template <class L>
-    static void update(L& load, const Complex* values) { load.update_powers(values); }
-};
-
-struct AdmittanceSetpoints {
-    static constexpr const char* single = "admittance";
-    static constexpr const char* list = "admittances";
-    template <class L>
-    static void update(L& load, const Complex* values) { load.update_admittances(values); }
-};
-
-struct CurrentSetpoints {
-    static constexpr const char* single = "current";
-    static constexpr const char* list = "currents";
-    template <class L>
-    static void update(L& load, const Complex* values) { load.update_currents(values); }
-};
-
 // A load of n ports reads one value per set-point (star n - 1, delta n); a port count the engine
 // refuses ("vector::reserve" for n < 0, and n = 0 in star) reads none.
 template <class L>
@@ -60,28 +38,6 @@ void* build_load(const Arguments& args) {
     const int n = args.integer(0);
     const long needed = L::Wiring::setpoint_count(n);
     return owned_element(new L(n, args.complex_values(1, needed > 0 ? needed : 0)));
-}
-
-template <class L, class Setpoints>
-PyObject* load_update_list(const Call& call) {
-    L& load = engine_as<L>(call);
-    Setpoints::update(load, call.args.complex_values(0, load.setpoint_count()));
-    Py_RETURN_NONE;
-}
-
-// The set-point of a load that has exactly one (a single-phase star load, n = 2).
-template <class L, class Setpoints>
-PyObject* load_update_single(const Call& call) {
-    L& load = engine_as<L>(call);
-    if (load.setpoint_count() != 1)
-        raise_error(PyExc_ValueError,
-                    std::string("update_") + Setpoints::single + "() sets the " + Setpoints::single +
-                        " of a load with one set-point; this load has " +
-                        std::to_string(load.setpoint_count()) + ", use update_" + Setpoints::list +
-                        "()");
-    const Complex value = call.args.complex(0);
-    Setpoints::update(load, &value);
-    Py_RETURN_NONE;
 }
 
 // --- CyLoadBalancer ------------------------------------------------------------------------
@@ -120,9 +76,9 @@ const TypeDefinition cy_power_load_type{
     &power_load_constructor,
     {
         MethodSpec("update_powers", {param::complex_buffer("powers")},
-                   load_update_list<PowerLoad, PowerSetpoints>),
+                   update_list<PowerLoad, PowerSetpoints>),
         MethodSpec("update_power", {param::complex("power")},
-                   load_update_single<PowerLoad, PowerSetpoints>),
+                   update_single<PowerLoad, PowerSetpoints>),
     },
 };
 
@@ -132,7 +88,7 @@ const TypeDefinition cy_delta_power_load_type{
     &delta_power_load_constructor,
     {
         MethodSpec("update_powers", {param::complex_buffer("powers")},
-                   load_update_list<DeltaPowerLoad, PowerSetpoints>),
+                   update_list<DeltaPowerLoad, PowerSetpoints>),
     },
 };
 
@@ -142,9 +98,9 @@ const TypeDefinition cy_admittance_load_type{
     &admittance_load_constructor,
     {
         MethodSpec("update_admittances", {param::complex_buffer("admittances")},
-                   load_update_list<AdmittanceLoad, AdmittanceSetpoints>),
+                   update_list<AdmittanceLoad, AdmittanceSetpoints>),
         MethodSpec("update_admittance", {param::complex("admittance")},
-                   load_update_single<AdmittanceLoad, AdmittanceSetpoints>),
+                   update_single<AdmittanceLoad, AdmittanceSetpoints>),
     },
 };
 
@@ -154,7 +110,7 @@ const TypeDefinition cy_delta_admittance_load_type{
     &delta_admittance_load_constructor,
     {
         MethodSpec("update_admittances", {param::complex_buffer("admittances")},
-                   load_update_list<DeltaAdmittanceLoad, AdmittanceSetpoints>),
+                   update_list<DeltaAdmittanceLoad, AdmittanceSetpoints>),
     },
 };
 
@@ -164,9 +120,9 @@ const TypeDefinition cy_current_load_type{
     &current_load_constructor,
     {
         MethodSpec("update_currents", {param::complex_buffer("currents")},
-                   load_update_list<CurrentLoad, CurrentSetpoints>),
+                   update_list<CurrentLoad, CurrentSetpoints>),
         MethodSpec("update_current", {param::complex("current")},
-                   load_update_single<CurrentLoad, CurrentSetpoints>),
+                   update_single<CurrentLoad, CurrentSetpoints>),
     },
 };
 
@@ -176,7 +132,7 @@ const TypeDefinition cy_delta_current_load_type{
     &delta_current_load_constructor,
     {
         MethodSpec("update_currents", {param::complex_buffer("currents")},
-                   load_update_list<DeltaCurrentLoad, CurrentSetpoints>),
+                   update_list<DeltaCurrentLoad, CurrentSetpoints>),
     },
 };
 

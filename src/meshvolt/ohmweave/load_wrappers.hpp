@@ -7,9 +7,44 @@
 // the phase currents (star, load balancer) or the pair currents (delta).
 #pragma once
 
+#include "element_wrappers.hpp"
 #include "wrapper_type.hpp"
 
 namespace meshvolt::ohmweave {
+
+// What each load family calls its set-points, and its engine update, for update_list and
+// update_single (element_wrappers.hpp); the flexible loads' theoretical powers are updated as the
+// power loads' set-points are.
+struct LoadSetpoints {
+    template <class L>
+    static int count(const L& load) {
+        return load.setpoint_count();
+    }
+};
+
+struct PowerSetpoints : LoadSetpoints {
+    static constexpr UpdateNames names{"power", "powers", "load", "set-point"};
+    template <class L>
+    static void update(L& load, const Complex* values) {
+        load.update_powers(values);
+    }
+};
+
+struct AdmittanceSetpoints : LoadSetpoints {
+    static constexpr UpdateNames names{"admittance", "admittances", "load", "set-point"};
+    template <class L>
+    static void update(L& load, const Complex* values) {
+        load.update_admittances(values);
+    }
+};
+
+struct CurrentSetpoints : LoadSetpoints {
+    static constexpr UpdateNames names{"current", "currents", "load", "set-point"};
+    template <class L>
+    static void update(L& load, const Complex* values) {
+        load.update_currents(values);
+    }
+};
 
 extern const TypeDefinition cy_load_type;
 extern const TypeDefinition cy_power_load_type;
