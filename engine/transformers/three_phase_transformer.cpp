@@ -17,13 +17,6 @@ const Matrix3 identity = Matrix3::Identity();
 // (xa, xb, xc) -> (xb, xc, xa).
 const Matrix3 shift = (Matrix3() << 0, 1, 0, 0, 0, 1, 1, 0, 0).finished();
 
-// (xa, xb, xc, xn) -> (xa - xn, xb - xn, xc - xn).
-Eigen::MatrixXd phase_to_neutral() {
-    Eigen::MatrixXd n(3, 4);
-    n << identity, -Eigen::Vector3d::Ones();
-    return n;
-}
-
 bool among(int clock, std::initializer_list<int> clocks) {
     for (int c : clocks)
         if (c == clock) return true;
@@ -75,48 +68,6 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
     check_port_count("LV", n2, wlv, lv_ports);
     check_clock(whv, wlv, clock);
     return n1;
-}
-
-// The rows of a constant matrix M combined over a vector x, skipping the zero entries: row r is
-// the sum of term(M(r, c), c) over the non-zero entries, left to right. The same code records the
-// tape and computes the plain numbers.
-template <class C, class Matrix, class Term>
-Eigen::Matrix<C, Eigen::Dynamic, 1> combine_rows(const Matrix& m, const Term& term) {
-    Eigen::Matrix<C, Eigen::Dynamic, 1> y(m.rows());
-    for (Eigen::Index r = 0; r < m.rows(); ++r) {
-        C sum = C();
-        bool first = true;
-        for (Eigen::Index c = 0; c < m.cols(); ++c) {
-            const double entry = m(r, c);
-            if (entry == 0.0) continue;
-            sum = first ? term(entry, c) : sum + term(entry, c);
-            first = false;
-        }
-        y[r] = sum;
-    }
-    return y;
-}
-
-// M·x, for the winding and current matrices applied to potentials or currents.
-template <class Matrix, class C>
-Eigen::Matrix<C, Eigen::Dynamic, 1> matrix_times(const Matrix& m,
-                                                 const Eigen::Matrix<C, Eigen::Dynamic, 1>& x) {
-    return combine_rows<C>(m, [&x](double entry, Eigen::Index c) {
-        return entry == 1.0 ? x[c] : entry == -1.0 ? C(-x[c]) : scaled(x[c], entry);
-    });
-}
-
-// (f·M)·x: the matrix first scaled by a factor f (a double, or the tape scalar), then applied;
-// the entries of the coupling matrices are ±1 or 0, so the scaled entries are ±f.
-template <class Matrix, class R, class C>
-Eigen::Matrix<C, Eigen::Dynamic, 1> scaled_matrix_times(
-    const Matrix& m, const R& f, const Eigen::Matrix<C, Eigen::Dynamic, 1>& x) {
-    const R minus_f = -f;
-    return combine_rows<C>(m, [&](double entry, Eigen::Index c) {
-        return entry == 1.0    ? scaled(x[c], f)
-               : entry == -1.0 ? scaled(x[c], minus_f)
-                               : scaled(x[c], R(f * entry));
-    });
 }
 
 // e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
