@@ -6,7 +6,8 @@
 //
 // The tap t is a solver variable; the ratio is the smoothly clamped tap turned by phi:
 //     c = smooth_clamp(t),   k = c·(cos phi + j sin phi)
-//     I2 = (U2 - k·U1) · (1/z2)          (z2 the series impedance on the output side)
+// and with that ratio the two-winding law (transformers/two_winding.hpp):
+//     I2 = (U2 - k·U1)·(1/z2)            (z2 the series impedance on the output side)
 //     I1 = ym·U1 - conj(k)·I2            (ym the shunt admittance on the input side)
 //     port 0 := I1,  port 1 := -(I1 + I2),  port 2 := I2,  port 3 := 0
 // One equation holds the output magnitude at u_ref while the tap is inside [lo, hi]:
@@ -32,7 +33,7 @@
 #include <cmath>
 #include <vector>
 
-#include "model/reading.hpp"
+#include "transformers/two_winding.hpp"
 
 namespace meshvolt {
 
