@@ -70,7 +70,7 @@ std::pair<double, double> SingleTransformer::compute_open_circuit_parameters(dou
 std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(double uhv,
                                                                               double ulv,
                                                                               double sn) {
-    const double vsc = sn * std::abs(z2.get()) / (ulv * ulv);
+    const double vsc = short_circuit_voltage(std::abs(z2.get()), ulv, sn);
     set_node_potential(0, Complex(uhv * vsc, 0.0));
     for (int port = 1; port < 4; ++port) set_node_potential(port, Complex(0.0, 0.0));
     return short_circuit_readings(vsc);

@@ -186,7 +186,7 @@ std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameter
                                                                                   double ulv,
                                                                                   double sn) {
     const double zk = wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
-    const double vsc = zk * sn / (ulv * ulv);
+    const double vsc = short_circuit_voltage(zk, ulv, sn);
     set_side_potentials(side1, balanced_set(uhv * vsc / sqrt3));
     set_side_zero(side2);
     return short_circuit_readings(vsc);
