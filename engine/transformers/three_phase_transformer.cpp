@@ -70,9 +70,13 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
     return n1;
 }
 
-// e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
-const Complex a(-0.4999999999999998, -0.8660254037844387);
-const Complex a2(-0.5000000000000004, 0.8660254037844384);
+// e^(-j·m·2π/3), the factor from phase a to phase b (m = 1) or c (m = 2) of a positive-sequence
+// set, from its own angle: a2 is e^(-j4π/3), which differs from a·a and from conj(a) in the last
+// bits.
+Complex sequence_factor(int m) { return std::polar(1.0, -2.0 * m * std::acos(-1.0) / 3.0); }
+
+const Complex a = sequence_factor(1);
+const Complex a2 = sequence_factor(2);
 constexpr double sqrt3 = 1.7320508075688772;
 
 // m, m·a, m·a²: a positive-sequence set of phase a at m.
