@@ -3,30 +3,22 @@
 // Phase or pair i draws a current of the set-point's magnitude whose angle follows its voltage U_i
 // (star and delta voltages and the port wiring: loads/load_wiring.hpp):
 //     I_i = (I_set,i · U_i) / |U_i|     so |I_i| = |I_set,i| and arg I_i = arg I_set,i + arg U_i
-// The product is taken first, then both its parts are divided by the real modulus |U_i|
-// (hypot in plain numbers; sqrt(Re(U)·Re(U) + Im(U)·Im(U)) on the tape, without an abs of the AD
-// scalar, model/tape_arithmetic.hpp). The set-points I_set,i are dynamic parameters. U_i = 0 gives NaN currents (0/0).
+// Both parts of the product are divided by the real modulus |U_i| (model/tape_arithmetic.hpp:
+// hypot in plain numbers, sqrt(Re(U)·Re(U) + Im(U)·Im(U)) on the tape); the tape records the
+// modulus first, then the product. The set-points I_set,i are dynamic parameters. U_i = 0 gives
+// NaN currents (0/0).
 #pragma once
-
-#include <cmath>
 
 #include "loads/constant_load.hpp"
 
 namespace meshvolt {
 
-// The two spellings side by side: the plain one takes the product before the modulus, the tape
-// records the modulus first.
 struct CurrentLaw {
-    static Complex current(const Complex& i_set, const Complex& u) {
-        const Complex product = i_set * u;
-        const double modulus = std::hypot(u.real(), u.imag());
-        return Complex(product.real() / modulus, product.imag() / modulus);
-    }
-
-    static ADComplex current(const ADComplex& i_set, const ADComplex& u) {
-        const ADScalar modulus = magnitude(u);
-        const ADComplex product = i_set * u;
-        return ADComplex(product.real() / modulus, product.imag() / modulus);
+    template <class C>
+    static C current(const C& i_set, const C& u) {
+        const auto modulus = magnitude(u);
+        const C product = i_set * u;
+        return C(product.real() / modulus, product.imag() / modulus);
     }
 };
 

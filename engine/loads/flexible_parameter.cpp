@@ -5,27 +5,11 @@
 #include <utility>
 
 #include "model/reading.hpp"
+#include "model/tape_arithmetic.hpp"
 
 namespace meshvolt {
 
 namespace {
-
-double larger(double a, double b) { return a > b ? a : b; }
-ADScalar larger(const ADScalar& a, const ADScalar& b) { return CppAD::CondExpGt(a, b, a, b); }
-
-// sp(z) = ln(1 + e^z) = max(z, 0) + log1p(e^-|z|): no exponential of a positive number, so it
-// stays finite (≈ z) where e^z overflows. max(z, 0) is written z/2 + |z|/2, exact in plain
-// numbers and free of overflow, and on the tape keeps the slope sp'(0) = 1/2 of the written law: the library's
-// |z| has slope sign(0) = 0 at z = 0, so the terms' slopes 1/2 + sign(z)/2 - sign(z)·e^-|z|/(1 +
-// e^-|z|) give e^z/(1 + e^z) everywhere, 1/2 at the knee included (a hard max(z, 0) gives 0 there).
-template <class S>
-S softplus(const S& z) {
-    using std::abs;
-    using std::exp;
-    using std::log1p;
-    const S magnitude = abs(z);
-    return 0.5 * z + 0.5 * magnitude + log1p(exp(-magnitude));
-}
 
 ControlType control_type(const std::string& t) {
     static const std::pair<const char*, ControlType> names[] = {

@@ -5,7 +5,7 @@
 //   2. P' from the active law (control_p), Q' from the reactive law (control_q);
 //   3. the projection maps (p, q) = (P', Q')/S, S = s_max, into the unit circle;
 //   4. the result is S·(p, q).
-// With sp(z) = ln(1 + e^z), written overflow-free as max(z, 0) + log1p(e^-|z|):
+// With sp(z) = ln(1 + e^z), the softplus of model/tape_arithmetic.hpp (sharpness 1, overflow-free):
 //
 // "p_max_u_production" (active, -S <= P <= 0: P' = P up to the knee e·u_max, then a straight line
 // to 0 at u_max, 0 above):
@@ -23,7 +23,7 @@
 //     Q' = Q + (Q - q_min)·(L1/((a - b)α) - 1) + (q_max - Q)·L2/((1 - g)α)
 // Projections, with w = -0.15·α and the smooth minimum of A and B, shifted by the larger exponent
 // so that neither exponential overflows:
-//     smin(A, B) = (A·e^(wA - c) + B·e^(wB - c)) / (e^(wA - c) + e^(wB - c)),  c = max(wA, wB)
+//     smin(A, B) = (A·e^(wA - c) + B·e^(wB - c)) / (e^(wA - c) + e^(wB - c)),  c = larger(wA, wB)
 //     positive(m) = m + ε·exp(-m/ε)
 // "euclidean": r = sqrt(p² + q² + ε·exp(-(p² + q²)/ε)), f = 1 + sp(α(r - 1))/α, (p, q) /= f
 // "keep_p":    q := tanh(α·q)·sqrt(positive(smin(q², 1 - p²)))

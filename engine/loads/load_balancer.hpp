@@ -1,8 +1,9 @@
 // Load balancer: a shunt element across three phases a, b, c (ports 0, 1, 2) and a neutral (port 3).
 //
 // Phase-to-neutral voltages and currents (positive into the element):
-//     U = M · V,   M = [I3 | -1]        (U_k = V_k - V_3)
+//     U = M · V,   M = [I3 | -1]        (U_k = V_k - V_3; M = phase_to_neutral())
 //     I = Y · U                          ports 0..2 := I_k,  port 3 := 0 - I_0 - I_1 - I_2
+// both products by matrix_times (model/tape_arithmetic.hpp).
 // Y = Z⁻¹ with the symmetric impedance matrix built from z2, ym and the ratio k:
 //     Z(k, k) = D = z2 + (1/k² + 1) / ym,   Z(k, l) = O = -1 / (k·ym)   (k ≠ l)
 // i.e. Z = z2·I3 + (1/ym)·[[a, b, b], [b, a, b], [b, b, a]] with a = 1 + 1/k², b = -1/k, so

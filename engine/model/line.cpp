@@ -35,7 +35,7 @@ void SimplifiedLine::write_currents() {
     const typename Reading::Vector v1 = Reading::side_potentials(*this, Side::one);
     const typename Reading::Vector v2 = Reading::side_potentials(*this, Side::two);
     const typename Reading::Vector dv = v1 - v2;
-    const typename Reading::Vector i1 = Reading::parameter(admittance) * dv;
+    const typename Reading::Vector i1 = matrix_times(Reading::parameter(admittance), dv);
     const typename Reading::Vector i2 = -i1;
     Reading::set_side_currents(*this, i1, i2);
 }

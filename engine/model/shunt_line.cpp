@@ -116,9 +116,11 @@ void ShuntLine::write_currents() {
     const Vector v2 = Reading::side_potentials(*this, Side::two);
     const Value vx = Reading::potential(*extra_port);
 
-    const Vector i1 = Reading::parameter(y11) * v1 + Reading::parameter(y12) * v2 +
+    const Vector i1 = matrix_times(Reading::parameter(y11), v1) +
+                      matrix_times(Reading::parameter(y12), v2) +
                       Reading::parameter(y1_extra).col(0) * vx;
-    const Vector i2 = Reading::parameter(y21) * v1 + Reading::parameter(y22) * v2 +
+    const Vector i2 = matrix_times(Reading::parameter(y21), v1) +
+                      matrix_times(Reading::parameter(y22), v2) +
                       Reading::parameter(y2_extra).col(0) * vx;
     Reading::set_side_currents(*this, i1, i2);
 

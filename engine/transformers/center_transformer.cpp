@@ -44,7 +44,7 @@ std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(dou
 std::pair<double, double> CenterTransformer::compute_short_circuit_parameters(double uhv,
                                                                               double ulv,
                                                                               double sn) {
-    const double vsc = sn * std::abs(z2.get()) / (ulv * ulv);
+    const double vsc = short_circuit_voltage(std::abs(z2.get()), ulv, sn);
     set_node_potential(0, Complex(uhv * vsc / 2, 0.0));
     set_node_potential(1, Complex(-uhv * vsc / 2, 0.0));
     for (int port = 2; port < 5; ++port) set_node_potential(port, Complex(0.0, 0.0));

@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "transformers/two_winding.hpp"
+
 namespace meshvolt {
 
 SingleTransformer::SingleTransformer(const Complex& z2_value, const Complex& ym_value,
@@ -15,11 +17,9 @@ void SingleTransformer::write_currents() {
     using C = typename Reading::Value;
     const typename Reading::Vector v1 = Reading::side_potentials(*this, Side::one);
     const typename Reading::Vector v2 = Reading::side_potentials(*this, Side::two);
-    const C& k_ratio = Reading::parameter(k);
     const C u1 = v1[0] - v1[1];
     const C u2 = v2[0] - v2[1];
-    const C i2 = divide(u2 - k_ratio * u1, Reading::parameter(z2));
-    const C i1 = Reading::parameter(ym) * u1 - std::conj(k_ratio) * i2;
+    const auto [i1, i2] = two_winding_currents<Reading>(u1, u2, Reading::parameter(k), z2, ym);
     Reading::set_side_currents(*this, Reading::vector({i1, -i1}), Reading::vector({i2, -i2}));
 }
 
@@ -37,7 +37,7 @@ void SingleTransformer::backward_step() {
     ports[2].current = i2;
     ports[3].current = -i2;
     const Complex u1 = node_potential(0) - node_potential(1);
-    const Complex i1 = ym.get() * u1 - std::conj(k.get()) * i2;
+    const Complex i1 = primary_current(ym.get(), u1, k.get(), i2);
     ports[0].current = i1;
     ports[1].current = -i1;
 }
@@ -70,7 +70,7 @@ std::pair<double, double> SingleTransformer::compute_open_circuit_parameters(dou
 std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(double uhv,
                                                                               double ulv,
                                                                               double sn) {
-    const double vsc = sn * std::abs(z2.get()) / (ulv * ulv);
+    const double vsc = short_circuit_voltage(std::abs(z2.get()), ulv, sn);
     set_node_potential(0, Complex(uhv * vsc, 0.0));
     for (int port = 1; port < 4; ++port) set_node_potential(port, Complex(0.0, 0.0));
     return short_circuit_readings(vsc);

@@ -1,8 +1,9 @@
 // Single-phase two-winding transformer: ports 0, 1 = HV terminals a, b (side 1); ports 2, 3 =
 // LV terminals a, b (side 2).
 //
+// The two-winding law (transformers/two_winding.hpp) over the terminals' voltages:
 //     U1 = V1a - V1b,   U2 = V2a - V2b
-//     I2 = (U2 - k·U1) / z2              (LV winding current, into port 2, out of port 3)
+//     I2 = (U2 - k·U1)·(1/z2)            (LV winding current, into port 2, out of port 3)
 //     I1 = ym·U1 - conj(k)·I2            (HV winding current, into port 0, out of port 1)
 //     port currents 0..3 = I1, -I1, I2, -I2
 //

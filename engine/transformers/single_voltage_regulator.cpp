@@ -58,8 +58,7 @@ void SingleVoltageRegulator::write_currents() {
     const C u1 = v1[0] - v1[1];
     const C u2 = v2[0] - v2[1];
     const C k(c * std::cos(phi), c * std::sin(phi));
-    const C i2 = (u2 - k * u1) * reciprocal(Reading::parameter(z2));
-    const C i1 = Reading::parameter(ym) * u1 - std::conj(k) * i2;
+    const auto [i1, i2] = two_winding_currents<Reading>(u1, u2, k, z2, ym);
     Reading::set_side_currents(*this, Reading::vector({i1, -(i1 + i2)}),
                                Reading::vector({i2, Reading::zero()}));
 }
@@ -78,7 +77,7 @@ void SingleVoltageRegulator::add_equations(ADVector& residuals, int& index) {
 void SingleVoltageRegulator::backward_step() {
     const Complex i2 = ports[2].balance_current();
     ports[2].current = i2;
-    const Complex i1 = ym.get() * input_voltage() - std::conj(ratio(get_tap())) * i2;
+    const Complex i1 = primary_current(ym.get(), input_voltage(), ratio(get_tap()), i2);
     ports[0].current = i1;
     ports[1].current = -(i1 + i2);
     ports[3].current = Complex(0.0, 0.0);

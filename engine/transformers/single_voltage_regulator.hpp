@@ -6,7 +6,8 @@
 //
 // The tap t is a solver variable; the ratio is the smoothly clamped tap turned by phi:
 //     c = smooth_clamp(t),   k = c·(cos phi + j sin phi)
-//     I2 = (U2 - k·U1) · (1/z2)          (z2 the series impedance on the output side)
+// and with that ratio the two-winding law (transformers/two_winding.hpp):
+//     I2 = (U2 - k·U1)·(1/z2)            (z2 the series impedance on the output side)
 //     I1 = ym·U1 - conj(k)·I2            (ym the shunt admittance on the input side)
 //     port 0 := I1,  port 1 := -(I1 + I2),  port 2 := I2,  port 3 := 0
 // One equation holds the output magnitude at u_ref while the tap is inside [lo, hi]:
@@ -14,9 +15,8 @@
 // so that t·|U2| = u_ref·c: inside the range c ≈ t and |U2| ≈ u_ref; beyond it c saturates at lo or
 // hi, t moves on alone and |U2| leaves u_ref.
 //
-// Smooth clamp of sharpness alpha on [lo, hi] = [1 - u_range, 1 + u_range]:
-//     softplus(y)      = (y + |y|)/2 + log1p(exp(-alpha·|y|))/alpha    (= ln(1 + e^(alpha·y))/alpha,
-//                                                                      in a form that cannot overflow)
+// Smooth clamp of sharpness alpha on [lo, hi] = [1 - u_range, 1 + u_range], with the softplus of
+// model/tape_arithmetic.hpp at sharpness alpha, softplus(y) = ln(1 + e^(alpha·y))/alpha:
 //     smooth_clamp(t)  = softplus(t - lo) + lo - softplus(t - hi)
 // It stays ln 2/alpha inside the range at the edges and tends to lo and hi beyond them.
 //
@@ -33,7 +33,7 @@
 #include <cmath>
 #include <vector>
 
-#include "model/reading.hpp"
+#include "transformers/two_winding.hpp"
 
 namespace meshvolt {
 
@@ -44,15 +44,8 @@ struct TapRange {
     double alpha;
 
     template <class S>
-    S softplus(const S& y) const {
-        using std::abs;
-        using std::exp;
-        using std::log1p;
-        return (y + abs(y)) * 0.5 + log1p(exp(-alpha * abs(y))) / alpha;
-    }
-    template <class S>
     S smooth_clamp(const S& t) const {
-        return softplus(S(t - lo)) + lo - softplus(S(t - hi));
+        return softplus(S(t - lo), alpha) + lo - softplus(S(t - hi), alpha);
     }
     // The hard clamp of starting values and updates.
     double clamp(double t) const { return std::min(hi, std::max(lo, t)); }

@@ -17,13 +17,6 @@ const Matrix3 identity = Matrix3::Identity();
 // (xa, xb, xc) -> (xb, xc, xa).
 const Matrix3 shift = (Matrix3() << 0, 1, 0, 0, 0, 1, 1, 0, 0).finished();
 
-// (xa, xb, xc, xn) -> (xa - xn, xb - xn, xc - xn).
-Eigen::MatrixXd phase_to_neutral() {
-    Eigen::MatrixXd n(3, 4);
-    n << identity, -Eigen::Vector3d::Ones();
-    return n;
-}
-
 bool among(int clock, std::initializer_list<int> clocks) {
     for (int c : clocks)
         if (c == clock) return true;
@@ -77,51 +70,13 @@ int checked_hv_ports(int n1, int n2, const std::string& whv, const std::string& 
     return n1;
 }
 
-// The rows of a constant matrix M combined over a vector x, skipping the zero entries: row r is
-// the sum of term(M(r, c), c) over the non-zero entries, left to right. The same code records the
-// tape and computes the plain numbers.
-template <class C, class Matrix, class Term>
-Eigen::Matrix<C, Eigen::Dynamic, 1> combine_rows(const Matrix& m, const Term& term) {
-    Eigen::Matrix<C, Eigen::Dynamic, 1> y(m.rows());
-    for (Eigen::Index r = 0; r < m.rows(); ++r) {
-        C sum = C();
-        bool first = true;
-        for (Eigen::Index c = 0; c < m.cols(); ++c) {
-            const double entry = m(r, c);
-            if (entry == 0.0) continue;
-            sum = first ? term(entry, c) : sum + term(entry, c);
-            first = false;
-        }
-        y[r] = sum;
-    }
-    return y;
-}
+// e^(-j·m·2π/3), the factor from phase a to phase b (m = 1) or c (m = 2) of a positive-sequence
+// set, from its own angle: a2 is e^(-j4π/3), which differs from a·a and from conj(a) in the last
+// bits.
+Complex sequence_factor(int m) { return std::polar(1.0, -2.0 * m * std::acos(-1.0) / 3.0); }
 
-// M·x, for the winding and current matrices applied to potentials or currents.
-template <class Matrix, class C>
-Eigen::Matrix<C, Eigen::Dynamic, 1> matrix_times(const Matrix& m,
-                                                 const Eigen::Matrix<C, Eigen::Dynamic, 1>& x) {
-    return combine_rows<C>(m, [&x](double entry, Eigen::Index c) {
-        return entry == 1.0 ? x[c] : entry == -1.0 ? C(-x[c]) : scaled(x[c], entry);
-    });
-}
-
-// (f·M)·x: the matrix first scaled by a factor f (a double, or the tape scalar), then applied;
-// the entries of the coupling matrices are ±1 or 0, so the scaled entries are ±f.
-template <class Matrix, class R, class C>
-Eigen::Matrix<C, Eigen::Dynamic, 1> scaled_matrix_times(
-    const Matrix& m, const R& f, const Eigen::Matrix<C, Eigen::Dynamic, 1>& x) {
-    const R minus_f = -f;
-    return combine_rows<C>(m, [&](double entry, Eigen::Index c) {
-        return entry == 1.0    ? scaled(x[c], f)
-               : entry == -1.0 ? scaled(x[c], minus_f)
-                               : scaled(x[c], R(f * entry));
-    });
-}
-
-// e^(-j2π/3) and e^(-j4π/3) as the test computations take them.
-const Complex a(-0.4999999999999998, -0.8660254037844387);
-const Complex a2(-0.5000000000000004, 0.8660254037844384);
+const Complex a = sequence_factor(1);
+const Complex a2 = sequence_factor(2);
 constexpr double sqrt3 = 1.7320508075688772;
 
 // m, m·a, m·a²: a positive-sequence set of phase a at m.
@@ -235,7 +190,7 @@ std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameter
                                                                                   double ulv,
                                                                                   double sn) {
     const double zk = wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
-    const double vsc = zk * sn / (ulv * ulv);
+    const double vsc = short_circuit_voltage(zk, ulv, sn);
     set_side_potentials(side1, balanced_set(uhv * vsc / sqrt3));
     set_side_zero(side2);
     return short_circuit_readings(vsc);

@@ -12,7 +12,8 @@
 //     J1 = ym·U1 + kr·Ci·J2                          HV winding currents
 //     I1[0..2] = Hhv·J1,  I2[0..2] = Hlv·J2           port currents; a neutral port carries
 //                                                    minus the sum of its side's phase currents
-// with P the cyclic shift (xa, xb, xc) -> (xb, xc, xa) and N the 3 x 4 phase-to-neutral matrix:
+// (matrix_times and scaled_matrix_times of model/tape_arithmetic.hpp), with P the cyclic shift
+// (xa, xb, xc) -> (xb, xc, xa) and N = phase_to_neutral(), the 3 x 4 phase-to-neutral matrix:
 //     "Y": Whv = N, Hhv = I.   "D": Whv = I - P, Hhv = I - Pᵀ for clocks 0, 4, 5, 6, 10, 11,
 //                                   Whv = I - Pᵀ, Hhv = I - P otherwise.
 //     o = -1 for clocks 4..8, +1 otherwise; for "y" negated again at clocks 2, 4, 8, 10.

@@ -68,6 +68,10 @@ std::pair<double, double> TransformerBase::short_circuit_readings(double vsc) {
     return {side1_active_power(), vsc};
 }
 
+double TransformerBase::short_circuit_voltage(double zk, double ulv, double sn) {
+    return zk * sn / (ulv * ulv);
+}
+
 template <class T>
 void Transformer<T>::backward_step() {
     throw std::runtime_error("2 No backward-forward method has been defined for transformers yet.");

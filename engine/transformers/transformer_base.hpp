@@ -69,6 +69,10 @@ class TransformerBase : public Branch {
     std::pair<double, double> no_load_readings(double rated_current);
     std::pair<double, double> short_circuit_readings(double vsc);
 
+    // The relative short-circuit voltage vsc = zk·sn/ulv² of a winding pair whose short-circuit
+    // impedance, seen from the LV side, has the modulus zk (|z2| unless the kind says otherwise).
+    static double short_circuit_voltage(double zk, double ulv, double sn);
+
   private:
     // Calls visit on each parameter holder, in the order of their entries in the solver's vector.
     template <class Visit>
