@@ -29,8 +29,7 @@ void CenterTransformer::write_currents() {
 template void CenterTransformer::write_currents<PlainReading>();
 template void CenterTransformer::write_currents<TapeReading>();
 
-std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(double uhv, double ulv,
-                                                                             double sn) {
+void CenterTransformer::write_no_load_potentials(double uhv, double ulv) {
     const double theta = ratio_angle();
     const Complex half_lv(0.5 * ulv * std::cos(theta), 0.5 * ulv * std::sin(theta));
     set_node_potential(0, Complex(uhv / 2, 0.0));
@@ -38,17 +37,12 @@ std::pair<double, double> CenterTransformer::compute_open_circuit_parameters(dou
     set_node_potential(2, half_lv);
     set_node_potential(3, -half_lv);
     set_node_potential(4, Complex(0.0, 0.0));
-    return no_load_readings(sn / uhv);
 }
 
-std::pair<double, double> CenterTransformer::compute_short_circuit_parameters(double uhv,
-                                                                              double ulv,
-                                                                              double sn) {
-    const double vsc = short_circuit_voltage(std::abs(z2.get()), ulv, sn);
+void CenterTransformer::write_short_circuit_potentials(double uhv, double vsc) {
     set_node_potential(0, Complex(uhv * vsc / 2, 0.0));
     set_node_potential(1, Complex(-uhv * vsc / 2, 0.0));
     for (int port = 2; port < 5; ++port) set_node_potential(port, Complex(0.0, 0.0));
-    return short_circuit_readings(vsc);
 }
 
 }  // namespace meshvolt

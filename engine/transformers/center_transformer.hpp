@@ -22,11 +22,9 @@ class CenterTransformer final : public Transformer<CenterTransformer> {
     ~CenterTransformer() override;
 
     // No-load test: HV at ±uhv/2, LV a and b at ±(ulv/2)·e^(jθ) with θ = arg k, the tap at 0.
-    std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv,
-                                                              double sn) override;
-    // Short-circuit test: vsc = sn·|z2|/ulv², HV at ±uhv·vsc/2, every LV terminal at 0.
-    std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
-                                                               double sn) override;
+    void write_no_load_potentials(double uhv, double ulv);
+    // Short-circuit test (vsc = sn·|z2|/ulv²): HV at ±uhv·vsc/2, every LV terminal at 0.
+    void write_short_circuit_potentials(double uhv, double vsc);
 
     template <class Reading>
     void write_currents();

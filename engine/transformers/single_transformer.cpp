@@ -57,23 +57,17 @@ double SingleTransformer::forward_step() {
     return part_measure(w - old);
 }
 
-std::pair<double, double> SingleTransformer::compute_open_circuit_parameters(double uhv, double ulv,
-                                                                             double sn) {
+void SingleTransformer::write_no_load_potentials(double uhv, double ulv) {
     const double theta = ratio_angle();
     set_node_potential(0, Complex(uhv, 0.0));
     set_node_potential(1, Complex(0.0, 0.0));
     set_node_potential(2, Complex(ulv * std::cos(theta), ulv * std::sin(theta)));
     set_node_potential(3, Complex(0.0, 0.0));
-    return no_load_readings(sn / uhv);
 }
 
-std::pair<double, double> SingleTransformer::compute_short_circuit_parameters(double uhv,
-                                                                              double ulv,
-                                                                              double sn) {
-    const double vsc = short_circuit_voltage(std::abs(z2.get()), ulv, sn);
+void SingleTransformer::write_short_circuit_potentials(double uhv, double vsc) {
     set_node_potential(0, Complex(uhv * vsc, 0.0));
     for (int port = 1; port < 4; ++port) set_node_potential(port, Complex(0.0, 0.0));
-    return short_circuit_readings(vsc);
 }
 
 }  // namespace meshvolt

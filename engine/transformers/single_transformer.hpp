@@ -42,11 +42,9 @@ class SingleTransformer final : public Transformer<SingleTransformer> {
     }
 
     // No-load test: HV a at uhv, LV a at ulv·e^(jθ) with θ = arg k, the b terminals at 0.
-    std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv,
-                                                              double sn) override;
-    // Short-circuit test: vsc = sn·|z2|/ulv², HV a at uhv·vsc, every other terminal at 0.
-    std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
-                                                               double sn) override;
+    void write_no_load_potentials(double uhv, double ulv);
+    // Short-circuit test (vsc = sn·|z2|/ulv²): HV a at uhv·vsc, every other terminal at 0.
+    void write_short_circuit_potentials(double uhv, double vsc);
 
     template <class Reading>
     void write_currents();

@@ -174,26 +174,26 @@ void ThreePhaseTransformer::set_side_zero(std::vector<Port*>& side) {
     for (Port* port : side) port->connection->set_potential(Complex(0.0, 0.0));
 }
 
-std::pair<double, double> ThreePhaseTransformer::compute_open_circuit_parameters(double uhv,
-                                                                                 double ulv,
-                                                                                 double sn) {
+void ThreePhaseTransformer::write_no_load_potentials(double uhv, double ulv) {
     const double pi = std::acos(-1.0);
     const Complex e = std::exp(Complex(0.0, -clock * pi / 6));
     set_side_potentials(side1, balanced_set(uhv / sqrt3));
     const double lv = ulv / sqrt3;
     // Left to right as the set is written: (m·a)·e, not (m·e)·a.
     set_side_potentials(side2, {lv * e, (lv * a) * e, (lv * a2) * e});
-    return no_load_readings(sn / (sqrt3 * uhv));
 }
 
-std::pair<double, double> ThreePhaseTransformer::compute_short_circuit_parameters(double uhv,
-                                                                                  double ulv,
-                                                                                  double sn) {
-    const double zk = wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
-    const double vsc = short_circuit_voltage(zk, ulv, sn);
+double ThreePhaseTransformer::rated_current(double uhv, double sn) const {
+    return sn / (sqrt3 * uhv);
+}
+
+double ThreePhaseTransformer::short_circuit_impedance() const {
+    return wlv == "d" ? std::abs(z2.get()) / 3 : std::abs(z2.get());
+}
+
+void ThreePhaseTransformer::write_short_circuit_potentials(double uhv, double vsc) {
     set_side_potentials(side1, balanced_set(uhv * vsc / sqrt3));
     set_side_zero(side2);
-    return short_circuit_readings(vsc);
 }
 
 }  // namespace meshvolt

@@ -49,13 +49,14 @@ class ThreePhaseTransformer final : public Transformer<ThreePhaseTransformer> {
     ~ThreePhaseTransformer() override;
 
     // No-load test: balanced positive-sequence phase voltages uhv/√3 on the HV phases and
-    // ulv/√3·e^(-j·clock·π/6) on the LV phases, the neutrals at 0.
-    std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv,
-                                                              double sn) override;
+    // ulv/√3·e^(-j·clock·π/6) on the LV phases, the neutrals at 0; the rated current is that of
+    // a phase, sn/(√3·uhv).
+    void write_no_load_potentials(double uhv, double ulv);
+    double rated_current(double uhv, double sn) const;
     // Short-circuit test: vsc = zk·sn/ulv² with zk = |z2| (|z2|/3 for an LV delta, its
     // equivalent star impedance), HV phases at uhv·vsc/√3 in positive sequence, LV at 0.
-    std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
-                                                               double sn) override;
+    double short_circuit_impedance() const;
+    void write_short_circuit_potentials(double uhv, double vsc);
 
     template <class Reading>
     void write_currents();

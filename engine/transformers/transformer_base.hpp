@@ -73,6 +73,11 @@ class TransformerBase : public Branch {
     // impedance, seen from the LV side, has the modulus zk (|z2| unless the kind says otherwise).
     static double short_circuit_voltage(double zk, double ulv, double sn);
 
+    // What the two tests take from each kind, unless it says otherwise: the rated current sn/uhv
+    // of one winding, and |z2| as the short-circuit impedance.
+    double rated_current(double uhv, double sn) const { return sn / uhv; }
+    double short_circuit_impedance() const { return std::abs(z2.get()); }
+
   private:
     // Calls visit on each parameter holder, in the order of their entries in the solver's vector.
     template <class Visit>
@@ -89,6 +94,23 @@ class Transformer : public TransformerBase {
     }
 
     void backward_step() override;
+
+    // The two tests over T's test potentials (T::write_no_load_potentials(uhv, ulv),
+    // T::write_short_circuit_potentials(uhv, vsc)), its rated current and its short-circuit
+    // impedance.
+    std::pair<double, double> compute_open_circuit_parameters(double uhv, double ulv,
+                                                              double sn) override {
+        T& kind = static_cast<T&>(*this);
+        kind.write_no_load_potentials(uhv, ulv);
+        return no_load_readings(kind.rated_current(uhv, sn));
+    }
+    std::pair<double, double> compute_short_circuit_parameters(double uhv, double ulv,
+                                                               double sn) override {
+        T& kind = static_cast<T&>(*this);
+        const double vsc = short_circuit_voltage(kind.short_circuit_impedance(), ulv, sn);
+        kind.write_short_circuit_potentials(uhv, vsc);
+        return short_circuit_readings(vsc);
+    }
 };
 
 }  // namespace meshvolt
