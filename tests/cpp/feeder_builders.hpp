@@ -109,7 +109,7 @@ inline std::vector<Complex> node_potentials(const ElectricalNetwork& network) {
 }
 
 // The sum of the plain currents of a node's member ports: 0 by Kirchhoff's current law.
-inline Complex current_sum(const Connection& node) {
+inline Complex node_current_sum(const Connection& node) {
     Complex sum(0.0, 0.0);
     for (const Port* port : node.ports) sum += port->current;
     return sum;

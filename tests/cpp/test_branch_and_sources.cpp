@@ -15,11 +15,8 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
+using namespace testing;
 
-using testing::expect_close;
-using testing::relative;
-using testing::TapeCheck;
 
 const double pi = std::acos(-1.0);
 const Complex a = std::polar(1.0, -2 * pi / 3);  // the 120° rotation of the phase sequence

@@ -14,7 +14,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
+using namespace testing;
 
 TEST(Element, PortsAreBornAloneInNodesOfTheirOwn) {
     Element none(0);

@@ -20,11 +20,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::expect_close;
-using testing::polar_deg;
-using testing::potential;
-using testing::relative;
-using testing::TapeCheck;
+using namespace testing;
 
 // An unbalanced three-phase system with a displaced neutral.
 const std::vector<Complex> unbalanced = {polar_deg(231.0, 0.0), polar_deg(226.0, -121.0),

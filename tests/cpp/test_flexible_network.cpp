@@ -19,20 +19,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::absolute;
-using testing::all_methods;
-using testing::attach;
-using testing::balanced_set;
-using testing::current_sum;
-using testing::expect_close;
-using testing::Feeder;
-using testing::link;
-using testing::make_solver;
-using testing::Method;
-using testing::method_name;
-using testing::node_potentials;
-using testing::potential;
-using testing::solve_to_convergence;
+using namespace testing;
 
 const Control constant("constant", 0, 0, 0, 0, 0, 0);
 
@@ -136,7 +123,7 @@ struct FlexibleFeeder {
 // compute_power of its solved voltage (and to get_powers).
 void expect_solved(const FlexibleFeeder& f, const ElectricalNetwork& network, const std::string& what) {
     for (std::size_t k = 0; k < network.connections.size(); ++k)
-        expect_close(current_sum(*network.connections[k]), 0.0, absolute(1e-7),
+        expect_close(node_current_sum(*network.connections[k]), 0.0, absolute(1e-7),
                      what + ", node " + std::to_string(k));
     std::vector<Complex> s(3);
     f.star->get_powers(s.data());

@@ -21,8 +21,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::expect_close;
-using testing::relative;
+using namespace testing;
 
 constexpr double u_min = 210.0, u_down = 220.0, u_up = 240.0, u_max = 250.0;
 constexpr double sharp = 1e4;

@@ -16,13 +16,8 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
+using namespace testing;
 
-using testing::CurrentSink;
-using testing::expect_close;
-using testing::join_sides;
-using testing::relative;
-using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 

@@ -13,11 +13,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::expect_close;
-using testing::port_sum;
-using testing::relative;
-using testing::set_potentials;
-using testing::TapeCheck;
+using namespace testing;
 
 constexpr double pi = 3.14159265358979323846;
 

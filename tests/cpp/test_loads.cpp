@@ -19,14 +19,8 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
-using testing::set_potentials;
+using namespace testing;
 
-using testing::expect_close;
-using testing::polar_deg;
-using testing::port_sum;
-using testing::relative;
-using testing::TapeCheck;
 
 enum class Family { power, current, admittance };
 

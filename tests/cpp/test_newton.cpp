@@ -27,9 +27,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::error_message;
-using testing::expect_close;
-using testing::polar_deg;
+using namespace testing;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 

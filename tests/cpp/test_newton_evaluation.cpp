@@ -17,10 +17,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::attach;
-using testing::balanced_set;
-using testing::Feeder;
-using testing::link;
+using namespace testing;
 
 // Full Newton steps x := x − J⁻¹F, written out with the library calls and nothing kept but the
 // pattern, the colouring and the LU analysis.

@@ -24,18 +24,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::absolute;
-using testing::attach;
-using testing::balanced_set;
-using testing::error_message;
-using testing::expect_close;
-using testing::Feeder;
-using testing::link;
-using testing::make_solver;
-using testing::Method;
-using testing::method_name;
-using testing::potential;
-using testing::solve_to_convergence;
+using namespace testing;
 
 const double pi = std::acos(-1.0);
 const double sqrt3 = std::sqrt(3.0);

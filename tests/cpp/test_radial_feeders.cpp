@@ -27,20 +27,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::absolute;
-using testing::all_methods;
-using testing::attach;
-using testing::balanced_set;
-using testing::current_sum;
-using testing::expect_close;
-using testing::Feeder;
-using testing::link;
-using testing::make_solver;
-using testing::Method;
-using testing::method_name;
-using testing::node_potentials;
-using testing::potential;
-using testing::solve_to_convergence;
+using namespace testing;
 
 const double pi = std::acos(-1.0);
 // Potentials of different solvers agree to this (V); currents and powers are compared with the
@@ -60,8 +47,8 @@ std::vector<Complex> row_major(const Eigen::MatrixXcd& m) {
 // has one potential reference, so no current returns through it.
 void expect_kirchhoff(const ElectricalNetwork& network, const std::string& what) {
     for (std::size_t k = 0; k < network.connections.size(); ++k)
-        EXPECT_LE(std::abs(current_sum(*network.connections[k])), amp_tolerance)
-            << what << ": node " << k << " sums to " << current_sum(*network.connections[k]);
+        EXPECT_LE(std::abs(node_current_sum(*network.connections[k])), amp_tolerance)
+            << what << ": node " << k << " sums to " << node_current_sum(*network.connections[k]);
 }
 
 // A star load of n ports: phase i takes S_i = U_i·conj(I_i) at U_i = V_i − V_neutral.

@@ -18,7 +18,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
+using namespace testing;
 
 const Complex z2_default(0.02, 0.05);
 const Complex ym_default(1e-4, -3e-4);
@@ -35,7 +35,6 @@ struct RegulatedFeeder {
     Element* load;
 
     RegulatedFeeder(Complex u, Complex z1, Complex y, double u_ref, double phi, double alpha) {
-        using testing::attach;
         const Complex start[] = {u, 0.0};
         Bus& head = feeder.add<Bus>(2, start);
         VoltageSource& source = feeder.add<VoltageSource>(2, &u);
@@ -59,7 +58,6 @@ struct RegulatedFeeder {
 };
 
 TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
-    using testing::Method;
     const Complex u = 230.0, z1(0.05, 0.1), y = 1.0 / Complex(10.0, 3.0);
     struct Case {
         const char* name;
@@ -101,7 +99,7 @@ TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
             // At the solution t·|U2| = u_ref·c for the tap variable t.
             EXPECT_NEAR(reg.tap.get() * std::abs(u2), c.u_ref * clamped, 1e-6) << what;
             for (const auto& node : network.connections)
-                EXPECT_LE(std::abs(testing::current_sum(*node)), 1e-7) << what;
+                EXPECT_LE(std::abs(testing::node_current_sum(*node)), 1e-7) << what;
             solutions.push_back(u2);
         }
         for (std::size_t m = 1; m < solutions.size(); ++m)
@@ -111,7 +109,6 @@ TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
 }
 
 TEST(RegulatedFeeder, NewSetPointTakesEffectAtTheNextSolve) {
-    using testing::Method;
     const Complex u = 230.0, z1(0.05, 0.1), y = 1.0 / Complex(10.0, 3.0);
     for (Method method : testing::all_methods) {
         RegulatedFeeder f(u, z1, y, 240.0, 0.0, 1e3);
@@ -129,7 +126,6 @@ TEST(RegulatedFeeder, NewSetPointTakesEffectAtTheNextSolve) {
 // transformer's LV neutral. The regulator still holds its output on the reference, Kirchhoff's
 // current law holds at every node, and the three solvers agree.
 TEST(RegulatedFeeder, BehindASinglePhaseTransformerTheMethodsAgree) {
-    using testing::Method;
     const Complex u = 460.0, zt(0.05, 0.1), ymt(1e-5, -5e-5), kt = 0.5;
     const Complex y = 1.0 / Complex(10.0, 3.0);
     std::vector<std::vector<Complex>> solutions;
@@ -158,7 +154,7 @@ TEST(RegulatedFeeder, BehindASinglePhaseTransformerTheMethodsAgree) {
         const Complex u2 = potential(regulator, 2) - potential(regulator, 3);
         EXPECT_NEAR(std::abs(u2), 235.0, 1e-7) << what;
         for (const auto& node : network.connections)
-            EXPECT_LE(std::abs(testing::current_sum(*node)), 1e-7) << what;
+            EXPECT_LE(std::abs(testing::node_current_sum(*node)), 1e-7) << what;
         solutions.push_back(testing::node_potentials(network));
     }
     for (std::size_t m = 1; m < solutions.size(); ++m)

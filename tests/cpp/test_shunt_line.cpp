@@ -19,13 +19,8 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
+using namespace testing;
 
-using testing::CurrentSink;
-using testing::expect_close;
-using testing::join_sides;
-using testing::relative;
-using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -41,7 +36,7 @@ void expect_matrix_near(const Eigen::MatrixXcd& actual, const Eigen::MatrixXcd& 
 }
 
 // The sum of all 2n + 1 port currents (zero when the line conserves charge).
-Complex current_sum(const Element& e) {
+Complex element_current_sum(const Element& e) {
     Complex s(0.0, 0.0);
     for (const Port& port : e.ports) s += port.current;
     return s;
@@ -156,7 +151,7 @@ TEST(ShuntLine, CurrentsOfAPiSection) {
                          shunt(v2[0] - vx[0], v2[1] - vx[0], k));
     }
     // A symmetric Y conserves charge: the extra port returns the shunt currents.
-    expect_close(current_sum(line), 0.0, relative(1e-12));
+    expect_close(element_current_sum(line), 0.0, relative(1e-12));
 }
 
 TEST(ShuntLine, GroundedExtraNodeGivesZeroInBothForms) {
@@ -442,7 +437,7 @@ TEST(ShuntLine, SweepsReachThePiSectionSolution) {
         EXPECT_LE(measure, 1e-12);
         expect_close(potential(line, 1), v2);
         expect_close(line.ports[0].current, 0.5 * y * u[0] + i + 0.5 * y * v2);
-        expect_close(current_sum(line), 0.0, relative(1e-12));
+        expect_close(element_current_sum(line), 0.0, relative(1e-12));
     }
 }
 

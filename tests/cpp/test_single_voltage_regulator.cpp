@@ -20,10 +20,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::expect_close;
-using testing::potential;
-using testing::relative;
-using testing::TapeCheck;
+using namespace testing;
 
 const double ln2 = std::log(2.0);
 const Complex z2_default(0.02, 0.05);

@@ -29,13 +29,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::all_methods;
-using testing::attach;
-using testing::error_message;
-using testing::Feeder;
-using testing::make_solver;
-using testing::Method;
-using testing::method_name;
+using namespace testing;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 

@@ -14,9 +14,8 @@
 namespace meshvolt {
 namespace {
 
-using testing::potential;
+using namespace testing;
 
-using testing::TapeCheck;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 

@@ -19,12 +19,7 @@
 namespace meshvolt {
 namespace {
 
-using testing::error_message;
-using testing::expect_close;
-using testing::potential;
-using testing::relative;
-using testing::set_potentials;
-using testing::TapeCheck;
+using namespace testing;
 
 const double pi = std::acos(-1.0);
 const double sqrt3 = std::sqrt(3.0);
