@@ -101,6 +101,23 @@ inline std::pair<int, double> solve_to_convergence(AbstractSolver& solver, Metho
     return result;
 }
 
+// A feeder F built from its arguments, its network and a solver of the method on it, solved to
+// convergence; members go in reverse order, the solver and the network before the elements.
+template <class F>
+struct SolvedFeeder {
+    template <class... Args>
+    explicit SolvedFeeder(Method method, Args&&... args)
+        : f(std::forward<Args>(args)...),
+          network(f.feeder.elements),
+          solver(make_solver(method, network)) {
+        solve_to_convergence(*solver, method);
+    }
+
+    F f;
+    ElectricalNetwork network;
+    std::unique_ptr<AbstractSolver> solver;
+};
+
 // Every node potential of the network by the read rule, in network node order.
 inline std::vector<Complex> node_potentials(const ElectricalNetwork& network) {
     std::vector<Complex> v;

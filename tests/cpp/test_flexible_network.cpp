@@ -150,10 +150,8 @@ TEST(FlexibleFeeder, ThreeSolversMeetTheLawsAndKirchhoff) {
     std::vector<Complex> reference;
     for (Method method : all_methods) {
         const std::string what = method_name(method);
-        FlexibleFeeder f;
-        ElectricalNetwork network(f.feeder.elements);
-        auto solver = make_solver(method, network);
-        solve_to_convergence(*solver, method);
+        SolvedFeeder<FlexibleFeeder> solved(method);
+        auto& [f, network, solver] = solved;
         expect_solved(f, network, what);
         // The laws act at the solved voltages: the powers are not the requested ones.
         std::vector<Complex> s(3);
@@ -174,10 +172,8 @@ TEST(FlexibleFeeder, ThreeSolversMeetTheLawsAndKirchhoff) {
 TEST(FlexibleFeeder, NewLimitsAndPowersReachTheNextSolveWithoutRecording) {
     for (Method method : all_methods) {
         const std::string what = method_name(method);
-        FlexibleFeeder f;
-        ElectricalNetwork network(f.feeder.elements);
-        auto solver = make_solver(method, network);
-        solve_to_convergence(*solver, method);
+        SolvedFeeder<FlexibleFeeder> solved(method);
+        auto& [f, network, solver] = solved;
 
         f.q_u.update_parameters(9000.0, -1000.0, 1500.0);
         f.production.update_parameters(5000.0, 0.0, 0.0);

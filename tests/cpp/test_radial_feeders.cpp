@@ -152,10 +152,8 @@ TEST(SinglePhaseFeeder, ConstantPowerLoadMeetsTheClosedForm) {
         ASSERT_LE(std::abs(c.u - c.z * i - expected), 1e-9) << c.name;
         for (Method method : all_methods) {
             const std::string what = std::string(c.name) + ", " + method_name(method);
-            SinglePhaseFeeder f(c.u, c.z, c.s);
-            ElectricalNetwork network(f.feeder.elements);
-            auto solver = make_solver(method, network);
-            solve_to_convergence(*solver, method);
+            SolvedFeeder<SinglePhaseFeeder> solved(method, c.u, c.z, c.s);
+            auto& [f, network, solver] = solved;
             expect_close(potential(*f.load, 0), expected, absolute(volt_tolerance),
                          what + ", load voltage");
             expect_star_powers(*f.load, {c.s}, what);
@@ -419,10 +417,8 @@ TEST(ShuntLineFeeder, UnloadedLineDrawsItsChargingCurrent) {
         const Eigen::VectorXcd i1 = c.y / 2.0 * (v1 + v2);
         for (Method method : all_methods) {
             const std::string what = std::string(c.name) + ", " + method_name(method);
-            UnloadedCable f(c.u, c.y, c.z);
-            ElectricalNetwork network(f.feeder.elements);
-            auto solver = make_solver(method, network);
-            solve_to_convergence(*solver, method);
+            SolvedFeeder<UnloadedCable> solved(method, c.u, c.y, c.z);
+            auto& [f, network, solver] = solved;
             expect_kirchhoff(network, what);
             Complex charging(0.0, 0.0);
             for (Eigen::Index k = 0; k < n; ++k) {
@@ -457,10 +453,8 @@ TEST(SetPointUpdates, ReachTheNextSolveAndMatchAFreshSolver) {
     };
     for (Method method : all_methods) {
         const std::string what = method_name(method);
-        UnbalancedFeeder f(LineModel::simplified);
-        ElectricalNetwork network(f.feeder.elements);
-        auto solver = make_solver(method, network);
-        solve_to_convergence(*solver, method);
+        SolvedFeeder<UnbalancedFeeder> solved(method, LineModel::simplified);
+        auto& [f, network, solver] = solved;
         const std::vector<Complex> before = node_potentials(network);
 
         f.star->update_powers(updated.star.data());
