@@ -16,7 +16,9 @@ LoadBalancer::LoadBalancer(Complex z2, Complex ym, double k) : Load<LoadBalancer
 
 LoadBalancer::~LoadBalancer() = default;
 
-void LoadBalancer::collect_parameters(std::vector<double>& values) { admittance.push_values(values); }
+void LoadBalancer::collect_parameters(std::vector<double>& values) {
+    admittance.push_values(values);
+}
 
 void LoadBalancer::bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) {
     admittance.bind(tape, values, index);

@@ -1,4 +1,5 @@
-// Load balancer: a shunt element across three phases a, b, c (ports 0, 1, 2) and a neutral (port 3).
+// Load balancer: a shunt element across three phases a, b, c (ports 0, 1, 2) and a neutral
+// (port 3).
 //
 // Phase-to-neutral voltages and currents (positive into the element):
 //     U = M · V,   M = [I3 | -1]        (U_k = V_k - V_3; M = phase_to_neutral())
@@ -9,7 +10,8 @@
 // i.e. Z = z2·I3 + (1/ym)·[[a, b, b], [b, a, b], [b, b, a]] with a = 1 + 1/k², b = -1/k, so
 //     zero-sequence currents (equal in the three phases) meet  Z_0 = z2 + (1 - 1/k)² / ym,
 //     balanced currents meet                                   Z_1 = z2 + (1 + 1/k + 1/k²) / ym.
-// Y is a dynamic parameter (18 entries, row-major, real part then imaginary part); it has no update.
+// Y is a dynamic parameter (18 entries, row-major, real part then imaginary part); it has no
+// update.
 // Nothing guards k = 0, ym = 0 or a singular Z: the non-finite currents reach the solvers.
 #pragma once
 
@@ -28,7 +30,8 @@ class LoadBalancer final : public Load<LoadBalancer> {
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
     void compute_currents(bool on_tape) override;
     void backward_step() override;
-    void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters) override;
+    void release_values(const Eigen::VectorXd& variables,
+                        const Eigen::VectorXd& parameters) override;
 
     // The three phase-port currents of the last plain-number computation.
     void get_inner_currents(Complex* out) override;

@@ -1,7 +1,8 @@
 // How a load's per-phase or per-pair currents are wired onto its ports.
 //
 // Star, n ports (phases 0..n-2, neutral n-1), one set-point per phase:
-//     U_i = V_i - V_(n-1)                 i = 0..n-2   (U_i = V_i when the neutral's node is grounded)
+//     U_i = V_i - V_(n-1)                 i = 0..n-2   (U_i = V_i when the neutral's node is
+//                                                      grounded)
 //     port i   := I_i
 //     port n-1 := 0 - I_0 - I_1 - ... - I_(n-2)      (the return current; 0 when n = 1)
 // Delta, n ports (all phases), one set-point per pair i = (port i, port (i+1) mod n):
@@ -77,7 +78,8 @@ struct DeltaWiring {
         // Every port needs its own pair current and the previous one: compute all pairs first.
         std::vector<typename Reading::Value> pair(n);
         for (std::size_t i = 0; i < n; ++i) pair[i] = current(i, pair_voltage<Reading>(ports, i));
-        for (std::size_t i = 0; i < n; ++i) Reading::current(ports[i]) = pair[i] - pair[(i + n - 1) % n];
+        for (std::size_t i = 0; i < n; ++i)
+            Reading::current(ports[i]) = pair[i] - pair[(i + n - 1) % n];
     }
 
     template <class Reading, class Law>
@@ -92,7 +94,8 @@ struct DeltaWiring {
     static void pair_currents(const std::vector<Port>& ports, const SetpointList& setpoints,
                               Complex* out) {
         for (std::size_t i = 0; i < ports.size(); ++i)
-            out[i] = Law::current(PlainReading::parameter(setpoints[i]), pair_voltage<PlainReading>(ports, i));
+            out[i] = Law::current(PlainReading::parameter(setpoints[i]),
+                                  pair_voltage<PlainReading>(ports, i));
     }
 };
 

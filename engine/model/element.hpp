@@ -158,7 +158,8 @@ class Element {
     virtual double forward_step();
     // Unbinds the element's own holders bound into the given solver vectors (the solver that owns
     // them is going); its variables first keep their last values there as their own values.
-    virtual void release_values(const Eigen::VectorXd& variables, const Eigen::VectorXd& parameters);
+    virtual void release_values(const Eigen::VectorXd& variables,
+                                const Eigen::VectorXd& parameters);
     // The largest modulus of the element's own equations (those add_equations records) evaluated
     // in plain numbers at the potentials and values it shows, for the elements whose equations
     // tie potentials alone (sources, closed switches, the delta potential reference); 0 for the

@@ -65,7 +65,8 @@ template <class T>
 double Line<T>::move_side2_potentials(const Eigen::VectorXcd& v2_new) {
     const Eigen::VectorXcd d = v2_new - side2_potentials();
     double measure = modulus_measure(d(0));
-    for (Eigen::Index k = 1; k < d.size(); ++k) measure = max_measure(measure, modulus_measure(d(k)));
+    for (Eigen::Index k = 1; k < d.size(); ++k)
+        measure = max_measure(measure, modulus_measure(d(k)));
     for (std::size_t k = 0; k < side2.size(); ++k)
         side2[k]->connection->set_potential(v2_new(static_cast<Eigen::Index>(k)));
     return measure;
@@ -74,14 +75,16 @@ double Line<T>::move_side2_potentials(const Eigen::VectorXcd& v2_new) {
 template <class T>
 Eigen::VectorXcd Line<T>::side1_currents() const {
     Eigen::VectorXcd i(side1.size());
-    for (std::size_t k = 0; k < side1.size(); ++k) i(static_cast<Eigen::Index>(k)) = side1[k]->current;
+    for (std::size_t k = 0; k < side1.size(); ++k)
+        i(static_cast<Eigen::Index>(k)) = side1[k]->current;
     return i;
 }
 
 template <class T>
 Eigen::VectorXcd Line<T>::side2_currents() const {
     Eigen::VectorXcd i(side2.size());
-    for (std::size_t k = 0; k < side2.size(); ++k) i(static_cast<Eigen::Index>(k)) = side2[k]->current;
+    for (std::size_t k = 0; k < side2.size(); ++k)
+        i(static_cast<Eigen::Index>(k)) = side2[k]->current;
     return i;
 }
 

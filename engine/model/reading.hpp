@@ -7,9 +7,9 @@
 //
 // Both give the same names: Value (the complex scalar), Real (the real scalar), Vector (a dynamic
 // Eigen column of Value), potential(port), parameter(holder) and variable(holder), current(port),
-// zero(), a branch's side potentials and side currents, and require_bound, the refusal of a tape computation on holders that no solver has bound (their tape
-// values would be read out of empty storage; nothing to refuse in plain numbers, where an unbound
-// holder reads its own value).
+// zero(), a branch's side potentials and side currents, and require_bound, the refusal of a tape
+// computation on holders that no solver has bound (their tape values would be read out of empty
+// storage; nothing to refuse in plain numbers, where an unbound holder reads its own value).
 //
 // An element's compute_currents(on_tape) is then one line, write_currents_by(*this, on_tape),
 // which runs the element's `template <class Reading> void write_currents()` on the tape or in

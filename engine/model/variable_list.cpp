@@ -8,7 +8,8 @@ ComplexVariableList make_variable_list(long count, const Complex* values) {
     ComplexVariableList list;
     // A negative count becomes a size beyond max_size(): the length error "vector::reserve".
     list.reserve(static_cast<std::size_t>(count));
-    for (long i = 0; i < count; ++i) list.emplace_back(values != nullptr ? values[i] : Complex(0.0, 0.0));
+    for (long i = 0; i < count; ++i)
+        list.emplace_back(values != nullptr ? values[i] : Complex(0.0, 0.0));
     return list;
 }
 
@@ -16,7 +17,8 @@ void push_each(const ComplexVariableList& list, std::vector<double>& values) {
     for (const ComplexVariable& h : list) h.push_value(values);
 }
 
-void bind_each(ComplexVariableList& list, const ADVector& tape, Eigen::VectorXd& values, int& index) {
+void bind_each(ComplexVariableList& list, const ADVector& tape, Eigen::VectorXd& values,
+               int& index) {
     for (ComplexVariable& h : list) h.bind(tape, values, index);
 }
 

@@ -20,7 +20,8 @@ ComplexVariableList make_variable_list(long count, const Complex* values);
 
 // The holders' own values, then their binding, in list order.
 void push_each(const ComplexVariableList& list, std::vector<double>& values);
-void bind_each(ComplexVariableList& list, const ADVector& tape, Eigen::VectorXd& values, int& index);
+void bind_each(ComplexVariableList& list, const ADVector& tape, Eigen::VectorXd& values,
+               int& index);
 // Write-through of one value per holder, from consecutive positions.
 void set_each(ComplexVariableList& list, const Complex* values);
 // Leaving a solver that goes away: parameters unbind (release), variables keep the solver's value

@@ -78,9 +78,9 @@ void AbstractSolver::take_values_over() {
         net.elements[k]->collect_parameters(own);
         const int begin = starts[k];
         if (static_cast<int>(own.size()) != starts[k + 1] - begin)
-            throw std::length_error("element " + std::to_string(k) + " has " +
-                                    std::to_string(own.size()) + " parameters, the solver was made for " +
-                                    std::to_string(starts[k + 1] - begin));
+            throw std::length_error(
+                "element " + std::to_string(k) + " has " + std::to_string(own.size()) +
+                " parameters, the solver was made for " + std::to_string(starts[k + 1] - begin));
         std::copy(own.begin(), own.end(), parameters.data() + begin);
     }
     // The flexible-parameter block follows the elements' parameters, one triple per object in the

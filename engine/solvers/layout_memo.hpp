@@ -13,7 +13,8 @@ namespace meshvolt {
 template <class Value>
 class LayoutMemo {
   public:
-    // The value for the layout as it is now; `derive()` works it out when the kept one may be stale.
+    // The value for the layout as it is now; `derive()` works it out when the kept one may be
+    // stale.
     template <class Derive>
     const Value& get(Derive derive) {
         const std::uint64_t version = node_layout_version();

@@ -71,7 +71,8 @@ std::ptrdiff_t first_unreferenced_node(const ElectricalNetwork& network) {
     return -1;
 }
 
-void check_potential_references(const ElectricalNetwork& network, std::ptrdiff_t unreferenced_node) {
+void check_potential_references(const ElectricalNetwork& network,
+                                std::ptrdiff_t unreferenced_node) {
     if (unreferenced_node < 0) return;
     const auto k = static_cast<std::size_t>(unreferenced_node);
     // A part made of the ports of one element alone: the element is joined to nothing, and joining

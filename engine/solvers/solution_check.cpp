@@ -35,7 +35,8 @@ void check_finite(const ElectricalNetwork& network, const SolutionCheckTexts& te
 
 void check_balances(const ElectricalNetwork& network, double absolute_allowance,
                     const SolutionCheckTexts& texts) {
-    const double allowance = absolute_allowance + relative_allowance * largest_port_current(network);
+    const double allowance =
+        absolute_allowance + relative_allowance * largest_port_current(network);
     for (std::size_t k = 0; k < network.connections.size(); ++k) {
         const Connection& node = *network.connections[k];
         if (node.grounded) continue;

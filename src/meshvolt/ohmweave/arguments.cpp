@@ -24,8 +24,9 @@ void arity_error(const char* function, Py_ssize_t expected, Py_ssize_t given) {
 }
 
 void incorrect_type(const char* name, const char* expected, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 name, expected, Py_TYPE(value)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", name,
+                 expected, Py_TYPE(value)->tp_name);
 }
 
 // Description of a buffer item code in dtype-mismatch messages.
@@ -94,8 +95,9 @@ bool check_format(const char* format, const ItemKind& kind) {
     }
     if (big_endian != !little_endian) {
         PyErr_SetString(PyExc_ValueError,
-                        little_endian ? "Big-endian buffer not supported on little-endian compiler"
-                                      : "Little-endian buffer not supported on big-endian compiler");
+                        little_endian
+                            ? "Big-endian buffer not supported on little-endian compiler"
+                            : "Little-endian buffer not supported on big-endian compiler");
         return false;
     }
     const bool complex = *f == 'Z';
@@ -128,7 +130,8 @@ bool int_from_long(PyObject* value, int& out) {
     if (overflow != 0) {
         // Beyond 64 bits: the interpreter's own conversion reports it.
         (void)PyLong_AsLong(value);
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_OverflowError, "Python int too large to convert to C int");
         return false;
     }
     if (v >= INT_MIN && v <= INT_MAX) {
@@ -149,9 +152,11 @@ bool pair_from_python(PyObject* item, std::pair<int, int>& pair) {
     PyRef first;
     PyRef second;
     if (PyTuple_Check(item) || PyList_Check(item)) {
-        const Py_ssize_t size = PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : PyList_GET_SIZE(item);
+        const Py_ssize_t size =
+            PyTuple_Check(item) ? PyTuple_GET_SIZE(item) : PyList_GET_SIZE(item);
         if (size > 2) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                         Py_ssize_t{2});
             return false;
         }
         if (size < 2) {
@@ -176,7 +181,8 @@ bool pair_from_python(PyObject* item, std::pair<int, int>& pair) {
         }
         PyRef extra(PyIter_Next(iterator.get()));
         if (extra) {
-            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", Py_ssize_t{2});
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)",
+                         Py_ssize_t{2});
             return false;
         }
         if (PyErr_Occurred()) return false;
@@ -288,17 +294,18 @@ bool BufferView::acquire(PyObject* object, const ItemKind& kind, bool written_in
         return false;
     held_ = true;
     if (view_.ndim != 1) {
-        PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     1, view_.ndim);
+        PyErr_Format(PyExc_ValueError,
+                     "Buffer has wrong number of dimensions (expected %d, got %d)", 1, view_.ndim);
     } else if (check_format(view_.format, kind)) {
         if (view_.itemsize != kind.size) {
-            PyErr_Format(PyExc_ValueError,
-                         "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
-                         static_cast<size_t>(view_.itemsize), view_.itemsize > 1 ? "s" : "",
-                         kind.name, static_cast<size_t>(kind.size), kind.size > 1 ? "s" : "");
+            PyErr_Format(
+                PyExc_ValueError,
+                "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
+                static_cast<size_t>(view_.itemsize), view_.itemsize > 1 ? "s" : "", kind.name,
+                static_cast<size_t>(kind.size), kind.size > 1 ? "s" : "");
         } else if (view_.suboffsets && view_.suboffsets[0] >= 0) {
-            PyErr_Format(PyExc_ValueError, "Buffer not compatible with direct access in dimension %d.",
-                         0);
+            PyErr_Format(PyExc_ValueError,
+                         "Buffer not compatible with direct access in dimension %d.", 0);
         } else if (view_.shape[0] > 1 && view_.strides && view_.strides[0] != view_.itemsize) {
             PyErr_SetString(PyExc_ValueError, "Buffer not C contiguous.");
         } else if (reinterpret_cast<std::uintptr_t>(view_.buf) % kind.alignment == 0) {
@@ -353,7 +360,8 @@ bool Arguments::bind(const char* function, PyObject* const* args, Py_ssize_t nar
             if (equal == 0) index = p;
         }
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function,
+                         key);
             return false;
         }
         if (slots_[index].object) {
@@ -385,7 +393,9 @@ bool Arguments::convert() {
                 if (slot.real == -1.0 && PyErr_Occurred()) return false;
                 break;
             case Kind::truth: {
-                const int truth = o == Py_True ? 1 : (o == Py_False || o == Py_None) ? 0 : PyObject_IsTrue(o);
+                const int truth = o == Py_True                      ? 1
+                                  : (o == Py_False || o == Py_None) ? 0
+                                                                    : PyObject_IsTrue(o);
                 if (truth < 0) return false;
                 slot.truth = truth != 0;
                 break;
@@ -480,8 +490,8 @@ const double* Arguments::double_values(std::size_t i, long long needed) const {
 const int* Arguments::int_values(std::size_t i, Py_ssize_t& count) const {
     const BufferView& b = slots_[i].buffer;
     if (b.is_none())
-        raise_error(PyExc_TypeError,
-                    "Argument '" + std::string(parameters_[i].name) + "' is None where a buffer is needed");
+        raise_error(PyExc_TypeError, "Argument '" + std::string(parameters_[i].name) +
+                                         "' is None where a buffer is needed");
     count = b.size();
     return static_cast<const int*>(b.data());
 }
@@ -540,11 +550,12 @@ bool int_from_python(PyObject* object, int& value) {
                 PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", type_name);
                 return false;
             }
-            if (PyErr_WarnFormat(PyExc_DeprecationWarning, 1,
-                                 "__int__ returned non-int (type %.200s).  The ability to return an "
-                                 "instance of a strict subclass of int is deprecated, and may be "
-                                 "removed in a future version of Python.",
-                                 type_name) < 0)
+            if (PyErr_WarnFormat(
+                    PyExc_DeprecationWarning, 1,
+                    "__int__ returned non-int (type %.200s).  The ability to return an "
+                    "instance of a strict subclass of int is deprecated, and may be "
+                    "removed in a future version of Python.",
+                    type_name) < 0)
                 return false;
         }
         return int_from_long(result.get(), value);

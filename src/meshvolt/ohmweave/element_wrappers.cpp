@@ -57,7 +57,8 @@ PyObject* element_get_potentials(const Call& call) {
     const int n = call.args.integer(0);
     check_output_size("n", n, element.port_count(), "ports of the element");
     ResultArray potentials(n, complex_items);
-    for (int i = 0; i < n; ++i) potentials.complexes()[i] = element.ports[i].connection->get_potential();
+    for (int i = 0; i < n; ++i)
+        potentials.complexes()[i] = element.ports[i].connection->get_potential();
     return potentials.release();
 }
 

@@ -49,8 +49,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         ++args;
         --nargs;
     }
-    return invoke(*f->spec, self, f->owner, f->spec->name, PyUnicode_AsUTF8(f->traceback_name), args,
-                  nargs, kwnames);
+    return invoke(*f->spec, self, f->owner, f->spec->name, PyUnicode_AsUTF8(f->traceback_name),
+                  args, nargs, kwnames);
 }
 
 // A function stored in a type's dictionary binds to the instance it is read from.
@@ -202,7 +202,8 @@ PyObject* invoke(const MethodSpec& spec, PyObject* self, TypeId owner, const cha
 }
 
 void refuse_engine_kind(const Call& call) {
-    raise_error(PyExc_TypeError, std::string("the methods of ") + type_row(call.owner).short_name() +
+    raise_error(PyExc_TypeError, std::string("the methods of ") +
+                                     type_row(call.owner).short_name() +
                                      " do not apply to the engine object of this " +
                                      Py_TYPE(call.self)->tp_name + " instance");
 }

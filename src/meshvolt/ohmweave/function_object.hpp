@@ -48,7 +48,8 @@ struct MethodSpec {
 
     MethodSpec(const char* name, std::vector<Parameter> parameters, Body body,
                SourceLine where = SourceLine::here())
-        : name(name), parameters(std::move(parameters)), body(body), needs_engine(true), where(where) {}
+        : name(name), parameters(std::move(parameters)), body(body), needs_engine(true),
+          where(where) {}
     MethodSpec(const char* name, std::vector<Parameter> parameters, Body body, bool needs_engine,
                SourceLine where = SourceLine::here())
         : name(name), parameters(std::move(parameters)), body(body), needs_engine(needs_engine),

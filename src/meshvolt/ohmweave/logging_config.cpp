@@ -37,7 +37,7 @@ void set_logging_config(const std::string& severity) {
     throw std::runtime_error("Unknown severity string " + severity + ".");
 }
 
-const MethodSpec set_logging_config_function("cy_set_logging_config", {param::exact_str("severity")},
-                                             cy_set_logging_config);
+const MethodSpec set_logging_config_function("cy_set_logging_config",
+                                             {param::exact_str("severity")}, cy_set_logging_config);
 
 }  // namespace meshvolt::ohmweave

@@ -77,7 +77,8 @@ bool check_numpy_types() {
         {"ufunc", sizeof(PyUFuncObject)},
     };
     for (const Declared& d : declared) {
-        PyTypeObject* checked = checked_type(numpy.get(), "numpy", d.name, d.size, SizeCheck::at_least);
+        PyTypeObject* checked =
+            checked_type(numpy.get(), "numpy", d.name, d.size, SizeCheck::at_least);
         if (!checked) return false;
         if (std::strcmp(d.name, "ndarray") == 0) {
             Py_XDECREF(numpy_ndarray);

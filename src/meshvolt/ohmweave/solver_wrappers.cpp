@@ -240,7 +240,8 @@ const TypeDefinition cy_abstract_newton_type{
     },
 };
 
-const TypeDefinition cy_newton_type{"solver", destroy_solver, &newton_constructor, {}, hold_network};
+const TypeDefinition cy_newton_type{
+    "solver", destroy_solver, &newton_constructor, {}, hold_network};
 
 const TypeDefinition cy_newton_goldstein_type{
     "solver",

@@ -82,7 +82,8 @@ PyTypeObject* type_object(TypeId id) { return &type_objects[static_cast<int>(id)
 
 TypeId row_of(const PyTypeObject* type) {
     const std::less<const PyTypeObject*> before;
-    if (before(type, type_objects) || !before(type, type_objects + type_count)) return TypeId::object;
+    if (before(type, type_objects) || !before(type, type_objects + type_count))
+        return TypeId::object;
     return static_cast<TypeId>(type - type_objects);
 }
 

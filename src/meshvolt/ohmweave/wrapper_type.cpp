@@ -48,7 +48,8 @@ PyObject* construct(TypeId id, PyTypeObject* type, PyObject* const* args, Py_ssi
             throw_python_error(constructor->where);
         reinterpret_cast<WrapperObject*>(instance.get())->engine = constructor->build(arguments);
         if (const Referents referents = definition_of(id).referents)
-            reinterpret_cast<KeepingWrapperObject*>(instance.get())->referents = referents(arguments);
+            reinterpret_cast<KeepingWrapperObject*>(instance.get())->referents =
+                referents(arguments);
         return instance.release();
     });
 }
@@ -177,7 +178,8 @@ bool install_pickling(PyTypeObject* type, TypeId id) {
         PyDict_SetItemString(dict.get(), "__reduce__", reduce.get()) < 0 ||
         PyDict_SetItemString(dict.get(), "__setstate__", setstate.get()) < 0) {
         if (!PyErr_Occurred())
-            PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s", type->tp_name);
+            PyErr_Format(PyExc_RuntimeError, "Unable to initialize pickling for %.200s",
+                         type->tp_name);
         return false;
     }
     PyType_Modified(type);
