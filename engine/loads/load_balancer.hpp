@@ -26,12 +26,16 @@ class LoadBalancer final : public Load<LoadBalancer> {
     LoadBalancer(Complex z2, Complex ym, double k);
     ~LoadBalancer() override;
 
+    // The admittance matrix Y, its only holder.
     void collect_parameters(std::vector<double>& values) override;
     void bind_parameters(const ADVector& tape, Eigen::VectorXd& values, int& index) override;
-    void compute_currents(bool on_tape) override;
-    void backward_step() override;
     void release_values(const Eigen::VectorXd& variables,
                         const Eigen::VectorXd& parameters) override;
+
+    // The law above, on the tape or in plain numbers; the backward step computes it in plain
+    // numbers from the potentials it sees.
+    void compute_currents(bool on_tape) override;
+    void backward_step() override;
 
     // The three phase-port currents of the last plain-number computation.
     void get_inner_currents(Complex* out) override;
