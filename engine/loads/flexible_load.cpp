@@ -81,7 +81,9 @@ void FlexibleLoad::get_powers(Complex* out) {
     }
 }
 
-void FlexibleLoad::update_power(const Complex& value) { powers[0].set(value); }
+void FlexibleLoad::update_power(const Complex& value) {
+    if (!powers.empty()) powers[0].set(value);
+}
 
 // --- DeltaFlexibleLoad ---------------------------------------------------------------------
 

@@ -210,6 +210,8 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     // The solve took the values over: the elements show this solve, and every success is checked.
     for (Element* element : network->elements) element->compute_currents(false);
     if (converged(residuals, tolerance)) {
+        // Python code may have joined or grounded nodes between the iterations (on_iteration).
+        check_nodes("1 ", "recorded its tape");
         check_solution(*network, tolerance, unfed_load(), newton_check_texts);
         check_bounded_potentials(*network, layout(), tolerance, newton_check_texts.prefix);
     }

@@ -43,6 +43,8 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
         if (std::isnan(err) || holds_nan(*network))
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
         if (err <= tolerance) {
+            // Python code may have joined or grounded nodes between the sweeps (on_iteration).
+            check_nodes("2 ", "was created");
             check_solution(*network, 0.0, unfed_load(), sweeps_check_texts);
             law_check_.check(*network, tolerance, sweeps_check_texts.prefix);
             return {i, err};

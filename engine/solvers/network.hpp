@@ -54,7 +54,7 @@ struct NetworkValues {
 // gathers, and read by everything that places or looks up a holder.
 struct ValueLayout {
     // The nodes that were free (not grounded), in node order: node k at the variable entries 2k
-    // and 2k + 1. A node grounded since reads 0 and keeps its place unused.
+    // and 2k + 1. A node grounded since reads 0 and keeps its place unused (a solve refuses it).
     std::vector<Connection*> free_nodes;
     // Where each element's variables begin, in element order, and one more entry: the end of the
     // last element's, the length of the variable vector.

@@ -20,6 +20,7 @@ NodeLayoutCheck::NodeLayoutCheck(const ElectricalNetwork& network)
     : listed_(network.elements.begin(), network.elements.end()) {
     starts_.push_back(0);
     for (const auto& node : network.connections) {
+        grounded_.push_back(node->grounded);
         for (const Port* port : node->ports)
             if (takes_part(*node, *port)) members_.push_back({port, port->element});
         starts_.push_back(members_.size());
@@ -51,6 +52,9 @@ std::vector<const Port*> NodeLayoutCheck::members(const ElectricalNetwork& netwo
 
 std::string NodeLayoutCheck::change(const ElectricalNetwork& network) const {
     for (std::size_t k = 0; k < network.connections.size(); ++k) {
+        // Grounding a free node takes its potential off the layout and its balance off the tape.
+        if (network.connections[k]->grounded && !grounded_[k])
+            return fmt::format("{} was grounded", node_name(network, k));
         if (unchanged(*network.connections[k], k)) continue;
         const std::vector<const Port*> now = members(network, k);
         const auto first = members_.begin() + static_cast<std::ptrdiff_t>(starts_[k]);

@@ -4,12 +4,13 @@
 //   1. every element joined to a free node of the network is one of the network's elements: the
 //      currents of an element left out of the list would enter no balance, and the solve would
 //      ignore it;
-//   2. the member ports of each of the network's nodes are those it had when the solver was made:
-//      a join or a disconnection since then is in neither the recorded balances nor the layout.
+//   2. the member ports of each of the network's nodes are those it had when the solver was made,
+//      and each node that was free then is free still: a join, a disconnection or a grounding since
+//      then is in neither the recorded balances nor the layout.
 //
-// A port of an unlisted element on a grounded node takes part in neither check: a grounded node has
-// no balance, so such a port (a potential reference that grounds a node of the network, say)
-// changes nothing that a solve computes.
+// A port of an unlisted element on a node that was grounded already takes part in neither check: a
+// grounded node has no balance, so such a port (a second potential reference on a grounded node,
+// say) changes nothing that a solve computes.
 #pragma once
 
 #include <cstddef>
@@ -52,6 +53,8 @@ class NodeLayoutCheck {
     };
     std::vector<std::size_t> starts_;
     std::vector<Member> members_;
+    // Whether node k was grounded when the members were kept (a node never turns free again).
+    std::vector<bool> grounded_;
 };
 
 }  // namespace meshvolt

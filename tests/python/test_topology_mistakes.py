@@ -76,7 +76,7 @@ def test_a_potential_reference_outside_the_network_on_a_grounded_node_is_left_al
     assert SOLVERS[method](network_of(elements)).solve_load_flow(50, 1e-9)[1] <= 1e-9
 
 
-@pytest.mark.parametrize("change", ["join", "disconnect"])
+@pytest.mark.parametrize("change", ["join", "disconnect", "ground"])
 @pytest.mark.parametrize("method", SOLVERS)
 def test_nodes_changed_after_the_solver_was_made_are_refused(method, change):
     # Before, a join gave (0, 1.8e-13) with the new load at 0 A, and a disconnection Newton's
@@ -90,9 +90,14 @@ def test_nodes_changed_after_the_solver_was_made_are_refused(method, change):
         elements.append(load)
         what = ("port 0 of a CyPowerLoad outside the network joined node 5 (port 1 of element 4 "
                 "(CyBus))")
-    else:
+    elif change == "disconnect":
         elements[5].disconnect()
         what = "port 0 of element 5 (CyPowerLoad) left node 4 (port 0 of element 4 (CyBus))"
+    else:
+        # A reference outside the network grounds phase b at the bus. Before, Newton refused with
+        # a balance at the head that did not say why, and the sweeps ran to their limit.
+        elements[4].connect(ohmweave.CyPotentialRef(), [(1, 0)])
+        what = "node 5 (port 1 of element 4 (CyBus)) was grounded"
     expected = (CODE[method] + "The nodes of the network changed after the solver " + MADE[method] +
                 ": " + what + "; a solver keeps the nodes it was made on, so build a new network "
                 "and a new solver on it. ")
@@ -100,8 +105,30 @@ def test_nodes_changed_after_the_solver_was_made_are_refused(method, change):
         with pytest.raises(RuntimeError) as error:
             solver.solve_load_flow(50, 1e-9)
         assert str(error.value) == expected
-    # A new network and solver take the change in (the new load listed).
-    assert SOLVERS[method](network_of(elements)).solve_load_flow(50, 1e-9)[1] <= 1e-9
+    # A new network and solver take the change in (the new load listed). A phase shorted to earth
+    # at the bus is Newton's to solve: the sweeps stop at the iteration limit on a bolted fault.
+    rebuilt = SOLVERS["Newton-Goldstein" if change == "ground" else method](network_of(elements))
+    assert rebuilt.solve_load_flow(50, 1e-9)[1] <= 1e-9
+
+
+@pytest.mark.parametrize("method", SOLVERS)
+def test_a_source_phase_grounded_after_the_solver_was_made_is_refused(method):
+    # A source feeding an admittance load on its own nodes, phase a grounded afterwards: every
+    # node that changed is grounded, so no balance showed it, and Newton returned (0, 0.0) with
+    # 0 V across a 230 V source.
+    source = ohmweave.CyVoltageSource(3, carray(*PHASES[:2]))
+    reference = ohmweave.CyPotentialRef()
+    reference.connect(source, [(0, 2)])
+    load = ohmweave.CyAdmittanceLoad(3, carray(0.1, 0.1))
+    source.connect(load, [(k, k) for k in range(3)])
+    solver = SOLVERS[method](network_of([source, reference, load]))
+    assert solver.solve_load_flow(20, 1e-8)[1] <= 1e-8
+    source.connect(ohmweave.CyPotentialRef(), [(0, 0)])
+    with pytest.raises(RuntimeError) as error:
+        solver.solve_load_flow(20, 1e-8)
+    assert str(error.value).startswith(
+        CODE[method] + "The nodes of the network changed after the solver " + MADE[method] +
+        ": node 0 (port 0 of element 0 (CyVoltageSource)) was grounded; "), error.value
 
 
 def test_an_unlisted_element_that_was_joined_and_is_gone_is_not_read():
