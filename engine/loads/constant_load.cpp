@@ -9,7 +9,11 @@ namespace meshvolt {
 template <class T, class Law>
 template <class Reading>
 void ConstantLoad<T, Law>::write_currents() {
-    T::Wiring::template write_currents<Reading, Law>(this->ports, this->setpoints());
+    const SetpointList& setpoints = this->setpoints();
+    T::Wiring::template write_law_currents<Reading>(
+        this->ports, [&](std::size_t i, const typename Reading::Value& u) {
+            return Law::current(Reading::parameter(setpoints[i]), u);
+        });
 }
 
 template class ConstantLoad<PowerLoad, PowerLaw>;

@@ -53,13 +53,6 @@ struct StarWiring {
             Reading::current(ports[i]) = current(i, phase_voltage<Reading>(ports, i));
         write_neutral_current<Reading>(ports);
     }
-
-    template <class Reading, class Law>
-    static void write_currents(std::vector<Port>& ports, const SetpointList& setpoints) {
-        write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
-            return Law::current(Reading::parameter(setpoints[i]), u);
-        });
-    }
 };
 
 struct DeltaWiring {
@@ -80,13 +73,6 @@ struct DeltaWiring {
         for (std::size_t i = 0; i < n; ++i) pair[i] = current(i, pair_voltage<Reading>(ports, i));
         for (std::size_t i = 0; i < n; ++i)
             Reading::current(ports[i]) = pair[i] - pair[(i + n - 1) % n];
-    }
-
-    template <class Reading, class Law>
-    static void write_currents(std::vector<Port>& ports, const SetpointList& setpoints) {
-        write_law_currents<Reading>(ports, [&](std::size_t i, const typename Reading::Value& u) {
-            return Law::current(Reading::parameter(setpoints[i]), u);
-        });
     }
 
     // The n pair currents I_i from the present potentials and set-points (not the port currents).

@@ -50,7 +50,8 @@ double SingleTransformer::forward_step() {
         set_node_potential(3, v2b);
         return part_measure(v2b - old);
     }
-    const Complex w = node_potential(3) + k.get() * u1 + z2.get() * ports[2].current;
+    const Complex w =
+        secondary_potential(node_potential(3), k.get(), u1, z2.get(), ports[2].current);
     const Complex old = node_potential(2);
     // Written also into a grounded node (both LV nodes grounded), which keeps reading 0.
     set_node_potential(2, w);

@@ -91,7 +91,7 @@ double SingleVoltageRegulator::forward_step() {
     const double c = get_tap();
     tap.set(c * u_ref.get() / std::abs(ratio(c) * u1 + z * i2));
 
-    const Complex v2_new = node_potential(3) + ratio(get_tap()) * u1 + z * i2;
+    const Complex v2_new = secondary_potential(node_potential(3), ratio(get_tap()), u1, z, i2);
     // A grounded node reads 0, so its change is the written potential itself.
     const Complex change = v2_new - node_potential(2);
     set_node_potential(2, v2_new);

@@ -8,7 +8,8 @@
 // magnetising admittance on side 1. 1/z2 is the reciprocal of model/tape_arithmetic.hpp (the full
 // IEEE quotient 1.0/z2 in plain numbers, conj(z2)/|z2|² on the tape), so I2 is the same product in
 // both. The backward steps of both take I2 from a node balance instead and give I1 by the law's
-// second line, primary_current.
+// second line, primary_current; their forward steps write the side-2 terminal potential that the
+// first line solved for it gives, secondary_potential.
 #pragma once
 
 #include <complex>
@@ -27,6 +28,12 @@ struct WindingCurrents {
 template <class C>
 C primary_current(const C& ym, const C& u1, const C& k, const C& i2) {
     return ym * u1 - std::conj(k) * i2;
+}
+
+// V2a = V2b + k·U1 + z2·I2: terminal a of side 2 from terminal b, U2 = V2a - V2b.
+template <class C>
+C secondary_potential(const C& v2b, const C& k, const C& u1, const C& z2, const C& i2) {
+    return v2b + k * u1 + z2 * i2;
 }
 
 // I2, then I1 from it, with z2 and ym read by the reading.
