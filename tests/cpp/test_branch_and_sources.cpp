@@ -17,7 +17,6 @@ namespace {
 
 using namespace testing;
 
-
 const double pi = std::acos(-1.0);
 const Complex a = std::polar(1.0, -2 * pi / 3);  // the 120° rotation of the phase sequence
 

@@ -18,7 +18,6 @@ namespace {
 
 using namespace testing;
 
-
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
 TEST(SimplifiedLine, SinglePhaseVoltageDrop) {

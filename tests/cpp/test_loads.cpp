@@ -21,7 +21,6 @@ namespace {
 
 using namespace testing;
 
-
 enum class Family { power, current, admittance };
 
 // The family's law, checked from its physics rather than from its formula:

@@ -30,7 +30,7 @@ const Complex ym_default(1e-4, -3e-4);
 // so that  U2 = k·U / ((1 + z2·Y)(1 + z1·ym) + c²·z1·Y): the line is seen through c².
 // Inside the range the tap settles where |U2| = u_ref; beyond it c stays on the clamp.
 struct RegulatedFeeder {
-    testing::Feeder feeder;
+    Feeder feeder;
     SingleVoltageRegulator* regulator;
     Element* load;
 
@@ -74,20 +74,17 @@ TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
     };
     for (const Case& c : cases) {
         std::vector<Complex> solutions;
-        for (Method method : testing::all_methods) {
-            const std::string what = std::string(c.name) + ", " + testing::method_name(method);
-            RegulatedFeeder f(u, z1, y, c.u_ref, c.phi, c.alpha);
-            ElectricalNetwork network(f.feeder.elements);
-            auto solver = testing::make_solver(method, network);
-            testing::solve_to_convergence(*solver, method);
+        for (Method method : all_methods) {
+            const std::string what = std::string(c.name) + ", " + method_name(method);
+            const SolvedFeeder<RegulatedFeeder> solved(method, u, z1, y, c.u_ref, c.phi, c.alpha);
 
-            const SingleVoltageRegulator& reg = *f.regulator;
+            const SingleVoltageRegulator& reg = *solved.f.regulator;
             const double clamped = reg.get_tap();
             const Complex k = std::polar(clamped, c.phi);
             const Complex u2 = potential(reg, 2) - potential(reg, 3);
             const Complex expected =
                 k * u / ((1.0 + z2_default * y) * (1.0 + z1 * ym_default) + clamped * clamped * z1 * y);
-            testing::expect_close(u2, expected, testing::absolute(1e-7),
+            expect_close(u2, expected, absolute(1e-7),
                                   what + ", output voltage");
             if (c.expected_clamp == 0.0) {
                 EXPECT_NEAR(std::abs(u2), c.u_ref, 1e-7) << what;
@@ -98,27 +95,25 @@ TEST(RegulatedFeeder, TapSettlesOnTheReferenceOrOnTheClamp) {
             }
             // At the solution t·|U2| = u_ref·c for the tap variable t.
             EXPECT_NEAR(reg.tap.get() * std::abs(u2), c.u_ref * clamped, 1e-6) << what;
-            for (const auto& node : network.connections)
-                EXPECT_LE(std::abs(testing::node_current_sum(*node)), 1e-7) << what;
+            for (const auto& node : solved.network.connections)
+                EXPECT_LE(std::abs(node_current_sum(*node)), 1e-7) << what;
             solutions.push_back(u2);
         }
         for (std::size_t m = 1; m < solutions.size(); ++m)
-            testing::expect_close(solutions[m], solutions[0], testing::absolute(1e-7),
+            expect_close(solutions[m], solutions[0], absolute(1e-7),
                                   std::string(c.name) + ": methods agree");
     }
 }
 
 TEST(RegulatedFeeder, NewSetPointTakesEffectAtTheNextSolve) {
     const Complex u = 230.0, z1(0.05, 0.1), y = 1.0 / Complex(10.0, 3.0);
-    for (Method method : testing::all_methods) {
-        RegulatedFeeder f(u, z1, y, 240.0, 0.0, 1e3);
-        ElectricalNetwork network(f.feeder.elements);
-        auto solver = testing::make_solver(method, network);
-        testing::solve_to_convergence(*solver, method);
-        f.regulator->update_parameters(z2_default, ym_default, 225.0);
-        testing::solve_to_convergence(*solver, method);
-        const Complex u2 = potential(*f.regulator, 2) - potential(*f.regulator, 3);
-        EXPECT_NEAR(std::abs(u2), 225.0, 1e-7) << testing::method_name(method);
+    for (Method method : all_methods) {
+        SolvedFeeder<RegulatedFeeder> solved(method, u, z1, y, 240.0, 0.0, 1e3);
+        SingleVoltageRegulator& regulator = *solved.f.regulator;
+        regulator.update_parameters(z2_default, ym_default, 225.0);
+        solve_to_convergence(*solved.solver, method);
+        const Complex u2 = potential(regulator, 2) - potential(regulator, 3);
+        EXPECT_NEAR(std::abs(u2), 225.0, 1e-7) << method_name(method);
     }
 }
 
@@ -129,37 +124,37 @@ TEST(RegulatedFeeder, BehindASinglePhaseTransformerTheMethodsAgree) {
     const Complex u = 460.0, zt(0.05, 0.1), ymt(1e-5, -5e-5), kt = 0.5;
     const Complex y = 1.0 / Complex(10.0, 3.0);
     std::vector<std::vector<Complex>> solutions;
-    for (Method method : testing::all_methods) {
-        const std::string what = testing::method_name(method);
-        testing::Feeder f;
+    for (Method method : all_methods) {
+        const std::string what = method_name(method);
+        Feeder f;
         const Complex start[] = {230.0, 0.0};
         auto& source = f.add<VoltageSource>(2, &u);
-        testing::attach(source, f.add<PotentialRef>(), {1});
+        attach(source, f.add<PotentialRef>(), {1});
         auto& transformer = f.add<SingleTransformer>(zt, ymt, kt);
         auto& lv = f.add<Bus>(2, start);
-        testing::link(transformer, source, lv);
-        testing::attach(lv, f.add<PotentialRef>(), {1});
+        link(transformer, source, lv);
+        attach(lv, f.add<PotentialRef>(), {1});
         auto& regulator =
             f.add<SingleVoltageRegulator>(z2_default, ym_default, 235.0, 0.1, 1e3, 0.0);
         auto& tail = f.add<Bus>(1, start);
         regulator.connect_side(lv, {{0, 0}, {1, 1}}, true);
         regulator.connect_side(tail, {{0, 0}}, false);
         auto& load = f.add<AdmittanceLoad>(2, &y);
-        testing::attach(tail, load, {0});
+        attach(tail, load, {0});
         lv.connect(load, {{1, 1}});
         ElectricalNetwork network(f.elements);
-        auto solver = testing::make_solver(method, network);
-        testing::solve_to_convergence(*solver, method);
+        auto solver = make_solver(method, network);
+        solve_to_convergence(*solver, method);
 
         const Complex u2 = potential(regulator, 2) - potential(regulator, 3);
         EXPECT_NEAR(std::abs(u2), 235.0, 1e-7) << what;
         for (const auto& node : network.connections)
-            EXPECT_LE(std::abs(testing::node_current_sum(*node)), 1e-7) << what;
-        solutions.push_back(testing::node_potentials(network));
+            EXPECT_LE(std::abs(node_current_sum(*node)), 1e-7) << what;
+        solutions.push_back(node_potentials(network));
     }
     for (std::size_t m = 1; m < solutions.size(); ++m)
         for (std::size_t i = 0; i < solutions[0].size(); ++i)
-            testing::expect_close(solutions[m][i], solutions[0][i], testing::absolute(1e-7),
+            expect_close(solutions[m][i], solutions[0][i], absolute(1e-7),
                                   "methods agree");
 }
 
@@ -168,8 +163,8 @@ TEST(RegulatedFeeder, DestroyedSolverLeavesItsTapBehind) {
     const Complex u = 230.0, z1(0.05, 0.1), y = 1.0 / Complex(10.0, 3.0);
     RegulatedFeeder f(u, z1, y, 240.0, 0.0, 1e3);
     ElectricalNetwork network(f.feeder.elements);
-    auto solver = testing::make_solver(testing::Method::newton, network);
-    testing::solve_to_convergence(*solver, testing::Method::newton);
+    auto solver = make_solver(Method::newton, network);
+    solve_to_convergence(*solver, Method::newton);
     const double solved = f.regulator->get_tap();
     EXPECT_GT(solved, 1.01);
     solver.reset();

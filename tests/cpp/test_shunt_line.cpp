@@ -21,7 +21,6 @@ namespace {
 
 using namespace testing;
 
-
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
 void expect_matrix_near(const Eigen::MatrixXcd& actual, const Eigen::MatrixXcd& expected,
@@ -33,13 +32,6 @@ void expect_matrix_near(const Eigen::MatrixXcd& actual, const Eigen::MatrixXcd& 
             SCOPED_TRACE("entry (" + std::to_string(i) + ", " + std::to_string(j) + ")");
             expect_close(actual(i, j), expected(i, j), relative(tol));
         }
-}
-
-// The sum of all 2n + 1 port currents (zero when the line conserves charge).
-Complex element_current_sum(const Element& e) {
-    Complex s(0.0, 0.0);
-    for (const Port& port : e.ports) s += port.current;
-    return s;
 }
 
 TEST(ShuntLine, SinglePhaseMatricesByHand) {
@@ -151,7 +143,7 @@ TEST(ShuntLine, CurrentsOfAPiSection) {
                          shunt(v2[0] - vx[0], v2[1] - vx[0], k));
     }
     // A symmetric Y conserves charge: the extra port returns the shunt currents.
-    expect_close(element_current_sum(line), 0.0, relative(1e-12));
+    expect_close(port_sum(line), 0.0, relative(1e-12));
 }
 
 TEST(ShuntLine, GroundedExtraNodeGivesZeroInBothForms) {
@@ -437,7 +429,7 @@ TEST(ShuntLine, SweepsReachThePiSectionSolution) {
         EXPECT_LE(measure, 1e-12);
         expect_close(potential(line, 1), v2);
         expect_close(line.ports[0].current, 0.5 * y * u[0] + i + 0.5 * y * v2);
-        expect_close(element_current_sum(line), 0.0, relative(1e-12));
+        expect_close(port_sum(line), 0.0, relative(1e-12));
     }
 }
 

@@ -16,7 +16,6 @@ namespace {
 
 using namespace testing;
 
-
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
 // Side 1 of the switch on bus `a`, side 2 on bus `b`.
