@@ -18,7 +18,7 @@ namespace {
 // move of h = 2^-20 · |V|; the element's currents are put back.
 double own_sensitivity(Port& port) {
     Element& element = *port.element;
-    const std::size_t p = static_cast<std::size_t>(&port - element.ports.data());
+    const auto p = static_cast<std::size_t>(port_index(port));
     std::vector<Complex> shown;
     for (const Port& each : element.ports) shown.push_back(each.current);
     const HeldNodes held(element);
