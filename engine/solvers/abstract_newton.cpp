@@ -56,6 +56,10 @@ std::string recorded_and_plain_laws_disagree(const ElectricalNetwork&, std::size
            "run off to where the recorded equations overflow";
 }
 
+// The family's code and what a Newton solver did with the nodes it was made on, for check_nodes.
+const char* const nodes_code = "1 ";
+const char* const nodes_made = "recorded its tape";
+
 const SolutionCheckTexts newton_check_texts = {
     "1 The residual is within the tolerance, but the answer is not a solution: ",
     "; each part of the network that holds a load needs a voltage source",
@@ -170,7 +174,7 @@ Eigen::VectorXd AbstractNewton::compute_residuals() {
 }
 
 std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, double tolerance) {
-    check_nodes("1 ", "recorded its tape");
+    check_nodes(nodes_code, nodes_made);
     take_values_over();
     const TapeLock lock(tape_mutex());
     const CppAD::ErrorHandler handler(log_cppad_error);
@@ -211,7 +215,7 @@ std::pair<int, double> AbstractNewton::solve_load_flow(int max_iterations, doubl
     for (Element* element : network->elements) element->compute_currents(false);
     if (converged(residuals, tolerance)) {
         // Python code may have joined or grounded nodes between the iterations (on_iteration).
-        check_nodes("1 ", "recorded its tape");
+        check_nodes(nodes_code, nodes_made);
         check_solution(*network, tolerance, unfed_load(), newton_check_texts);
         check_bounded_potentials(*network, layout(), tolerance, newton_check_texts.prefix);
     }

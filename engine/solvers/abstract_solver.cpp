@@ -1,11 +1,11 @@
 #include "solvers/abstract_solver.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <stdexcept>
 #include <string>
 
 #include "loads/flexible_parameter.hpp"
+#include "solvers/node_names.hpp"
 #include "solvers/solution_check.hpp"
 
 namespace meshvolt {
@@ -132,10 +132,9 @@ void AbstractSolver::check_nodes(const char* code, const char* made) {
                    made + ": " + change +
                    "; a solver keeps the nodes it was made on, so build a new network and a new "
                    "solver on it. ";
-        std::string unlisted = nodes_made_on_.unlisted_member(net);
+        const std::string unlisted = nodes_made_on_.unlisted_member(net);
         if (unlisted.empty()) return "";
-        unlisted[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(unlisted[0])));
-        return std::string(code) + unlisted +
+        return std::string(code) + capitalized(unlisted) +
                ", but it is not among the network's elements: list it among them, or disconnect "
                "it. ";
     });

@@ -12,6 +12,11 @@ namespace meshvolt {
 
 namespace {
 
+// The family's code and what the sweeps' solver did with the nodes it was made on, for
+// check_nodes.
+const char* const nodes_code = "2 ";
+const char* const nodes_made = "was created";
+
 const SolutionCheckTexts sweeps_check_texts = {
     "2 The sweeps settled, but the answer is not a solution: ",
     "; each part of the network that holds a load needs a voltage source",
@@ -29,7 +34,7 @@ BackwardForward::BackwardForward(ElectricalNetwork* network_in)
 }
 
 std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, double tolerance) {
-    check_nodes("2 ", "was created");
+    check_nodes(nodes_code, nodes_made);
     take_values_over();
     const auto& elements = network->elements;
     for (int i = 1;; ++i) {
@@ -44,7 +49,7 @@ std::pair<int, double> BackwardForward::solve_load_flow(int max_iterations, doub
             throw std::runtime_error(fmt::format("2 NaN value encountered at iteration {}. ", i));
         if (err <= tolerance) {
             // Python code may have joined or grounded nodes between the sweeps (on_iteration).
-            check_nodes("2 ", "was created");
+            check_nodes(nodes_code, nodes_made);
             check_solution(*network, 0.0, unfed_load(), sweeps_check_texts);
             law_check_.check(*network, tolerance, sweeps_check_texts.prefix);
             return {i, err};

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "solvers/held_nodes.hpp"
+#include "solvers/held_ports.hpp"
 #include "solvers/node_names.hpp"
 #include "solvers/solution_check.hpp"
 #include "solvers/sweep_diagnosis.hpp"
@@ -41,7 +41,7 @@ double law_distance(Element& element, const std::vector<Complex>& shown) {
 // The same with the law at the given potentials of the element's ports; the nodes are put back.
 double law_distance_at(Element& element, const std::vector<Complex>& shown,
                        const Complex* potentials) {
-    const HeldNodes held(element);
+    const HeldPorts held(element);
     for (std::size_t p = 0; p < element.ports.size(); ++p)
         element.ports[p].connection->set_potential(potentials[p]);
     return law_distance(element, shown);
@@ -64,8 +64,8 @@ double law_distance_at(Element& element, const std::vector<Complex>& shown,
 // port current cannot cover it. S_e is measured: each free node is moved by h = 2^-20 · V_e in
 // its real and in its imaginary part, and the changes of the law's currents divided by h give its
 // derivatives to a few digits, enough for a bound.
-double law_rounding(Element& element, const std::vector<Complex>& shown) {
-    const HeldNodes held(element);
+double law_rounding(Element& element) {
+    const HeldPorts held(element);
     double largest = 0.0;
     for (const Port& port : element.ports)
         largest = std::max(largest, std::abs(port.connection->get_potential()));
@@ -73,24 +73,15 @@ double law_rounding(Element& element, const std::vector<Complex>& shown) {
     const double h = std::ldexp(largest, -20);
 
     element.compute_currents(false);
-    std::vector<Complex> base;
-    for (const Port& port : element.ports) base.push_back(port.current);
     std::vector<double> scale(element.ports.size(), 0.0);
     std::vector<const Connection*> moved;
     for (Port& port : element.ports) {
         Connection& node = *port.connection;
         if (node.grounded || std::find(moved.begin(), moved.end(), &node) != moved.end()) continue;
         moved.push_back(&node);
-        const Complex v = node.get_potential();
-        for (const Complex step : {Complex(h, 0.0), Complex(0.0, h)}) {
-            node.set_potential(v + step);
-            element.compute_currents(false);
-            for (std::size_t p = 0; p < scale.size(); ++p)
-                scale[p] += modulus_measure(element.ports[p].current - base[p]) / h;
-        }
-        node.set_potential(v);
+        for (const std::vector<double>& change : law_changes(element, node, h))
+            for (std::size_t p = 0; p < scale.size(); ++p) scale[p] += change[p];
     }
-    for (std::size_t p = 0; p < shown.size(); ++p) element.ports[p].current = shown[p];
     double s = 0.0;
     for (double value : scale) s = max_measure(s, value);
     return 2.0 * static_cast<double>(element.ports.size()) * epsilon * largest * s;
@@ -149,7 +140,7 @@ void ElementLawCheck::check(const ElectricalNetwork& network, double tolerance,
         const double off = law_distance(element, shown);
         if (off <= current_allowance) continue;
         // Only an element whose currents look off pays for measuring the rounding of its law.
-        const double allowance = current_allowance + law_rounding(element, shown);
+        const double allowance = current_allowance + law_rounding(element);
         if (off <= allowance) continue;
         // Currents computed before the last forward sweep, at potentials within the tolerance of
         // the final ones, are what the caller allows.

@@ -5,9 +5,11 @@
 // that moment; the forward sweep after it moves the potentials and reports how far. When the
 // sweeps stop on a change within the tolerance, each checked element must show, at every port p,
 // the currents its plain-number law (compute_currents(false)) gives at the final potentials:
-//     max_p |I_shown,p - I_law,p| ≤ 1e-9 · I_max          I_max the largest |I| of any port of
-//                                                         the network (rounding)
-// or, when its nodes moved in that last sweep by no more than the tolerance,
+//     max_p |I_shown,p - I_law,p| ≤ 1e-9 · I_max + ρ      I_max the largest |I| of any port of
+//                                                         the network, ρ = 2 · m · ε · V_e · S_e
+// (rounding; ρ that of the element's own law, m its ports, V_e their largest |V|, S_e its measured
+// sensitivity to them: element_law_check.cpp) or, when its nodes moved in that last sweep by no
+// more than the tolerance,
 //     max_p max(|ΔRe V_p|, |ΔIm V_p|) ≤ tolerance         ΔV_p = final - before the backward sweep
 // the currents of its law at the potentials before the backward sweep (the loads compute theirs
 // there), whose staleness is what the caller's tolerance allows. A failure means that potentials

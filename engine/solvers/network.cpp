@@ -67,13 +67,6 @@ ValueLayout lay_out_values(const ElectricalNetwork& network) {
     return gather_network_values(network, values);
 }
 
-void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_variables,
-                         Eigen::VectorXd& variables, const ADVector& ad_parameters,
-                         Eigen::VectorXd& parameters) {
-    bind_network_values(network, lay_out_values(network), ad_variables, variables, ad_parameters,
-                        parameters);
-}
-
 void bind_network_values(const ElectricalNetwork& network, const ValueLayout& layout,
                          const ADVector& ad_variables, Eigen::VectorXd& variables,
                          const ADVector& ad_parameters, Eigen::VectorXd& parameters) {
@@ -143,12 +136,6 @@ void insert_node_owners(const Connection& node, const ElementPositions& position
 }
 
 }  // namespace
-
-std::vector<int> find_owning_elements(const ElectricalNetwork& network,
-                                      const std::vector<std::int64_t>& indices) {
-    if (indices.empty()) return {};
-    return find_owning_elements(network, lay_out_values(network), indices);
-}
 
 std::vector<int> find_owning_elements(const ElectricalNetwork& network, const ValueLayout& layout,
                                       const std::vector<std::int64_t>& indices) {

@@ -82,28 +82,22 @@ ValueLayout gather_network_values(const ElectricalNetwork& network, NetworkValue
 // Where each part lies, for a network gathered now.
 ValueLayout lay_out_values(const ElectricalNetwork& network);
 
-// Points every holder of the network into the solver's vectors at the positions that gathering
-// gave it, and takes its tape value from the recorded vectors at the same positions. Vectors whose
-// lengths differ from the gathered layout are refused (std::length_error) before anything is bound.
-void bind_network_values(const ElectricalNetwork& network, const ADVector& ad_variables,
-                         Eigen::VectorXd& variables, const ADVector& ad_parameters,
-                         Eigen::VectorXd& parameters);
-// The same at the positions of a layout gathered earlier from this network; a node of its
-// free_nodes grounded since is not bound.
+// Points every holder of the network into the solver's vectors at the positions of `layout`,
+// gathered earlier from this network, and takes its tape value from the recorded vectors at the
+// same positions; a node of its free_nodes grounded since is not bound. Vectors whose lengths
+// differ from the layout are refused (std::length_error) before anything is bound.
 void bind_network_values(const ElectricalNetwork& network, const ValueLayout& layout,
                          const ADVector& ad_variables, Eigen::VectorXd& variables,
                          const ADVector& ad_parameters, Eigen::VectorXd& parameters);
 
-// The ascending positions in `elements` of the owners of the given layout indices (positions in the
-// variable vector, or rows of the residual vector).
+// The ascending positions in `elements` of the owners of the given indices of `layout`, gathered
+// earlier from this network (a solver's): positions in the variable vector, or rows of the
+// residual vector.
 // - An index in the node block names the owners of the node's member ports whose recorded current
 //   (current_ad) is not a number, or else the owner of the node's first member port; a node that
 //   lists no port names nobody.
 // - An index past the node block names the element whose own variables contain it.
 // - An index past the whole layout names nobody.
-std::vector<int> find_owning_elements(const ElectricalNetwork& network,
-                                      const std::vector<std::int64_t>& indices);
-// The same in a layout gathered earlier from this network (a solver's).
 std::vector<int> find_owning_elements(const ElectricalNetwork& network, const ValueLayout& layout,
                                       const std::vector<std::int64_t>& indices);
 

@@ -8,14 +8,6 @@
 
 namespace meshvolt {
 
-namespace {
-
-int port_index(const Port& port) {
-    return static_cast<int>(&port - port.element->ports.data());
-}
-
-}  // namespace
-
 NodeLayoutCheck::NodeLayoutCheck(const ElectricalNetwork& network)
     : listed_(network.elements.begin(), network.elements.end()) {
     starts_.push_back(0);

@@ -3,6 +3,7 @@
 #include <cxxabi.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <memory>
 #include <typeinfo>
@@ -33,15 +34,22 @@ std::string element_name(const ElectricalNetwork& network, const Element* elemen
     return fmt::format("element {} ({})", it - elements.begin(), element_type_name(*element));
 }
 
+int port_index(const Port& port) { return static_cast<int>(&port - port.element->ports.data()); }
+
 std::string port_name(const ElectricalNetwork& network, const Port& port) {
-    return fmt::format("port {} of {}", &port - port.element->ports.data(),
-                       element_name(network, port.element));
+    return fmt::format("port {} of {}", port_index(port), element_name(network, port.element));
 }
 
 std::string node_name(const ElectricalNetwork& network, std::size_t k) {
     const Connection& node = *network.connections[k];
     if (node.ports.empty()) return fmt::format("node {}", k);
     return fmt::format("node {} ({})", k, port_name(network, *node.ports.front()));
+}
+
+std::string capitalized(std::string clause) {
+    if (!clause.empty())
+        clause[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(clause[0])));
+    return clause;
 }
 
 }  // namespace meshvolt

@@ -17,11 +17,17 @@ std::string element_type_name(const Element& element);
 // outside the network" for one that is not listed.
 std::string element_name(const ElectricalNetwork& network, const Element* element);
 
+// The port's position in its element's list of ports.
+int port_index(const Port& port);
+
 // "port p of element e (CyPowerLoad)", the port's element named as element_name does.
 std::string port_name(const ElectricalNetwork& network, const Port& port);
 
 // "node k (port p of element e (CyBus))", naming node k of the network's list by its first member
 // port; "node k" for a node without members.
 std::string node_name(const ElectricalNetwork& network, std::size_t k);
+
+// The clause with its first letter in capitals, to open a message with it.
+std::string capitalized(std::string clause);
 
 }  // namespace meshvolt

@@ -1,7 +1,6 @@
 #include "solvers/potential_reference_check.hpp"
 
 #include <algorithm>
-#include <cctype>
 #include <cstddef>
 #include <stdexcept>
 #include <string>
@@ -90,9 +89,7 @@ void check_potential_references(const ElectricalNetwork& network,
                            [owner](const Port* member) { return member->element == owner; });
     };
     if (owner != nullptr && std::all_of(owner->ports.begin(), owner->ports.end(), alone)) {
-        std::string name = element_name(network, owner);
-        name[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[0])));
-        throw std::runtime_error("1 " + name +
+        throw std::runtime_error("1 " + capitalized(element_name(network, owner)) +
                                  " is joined to nothing: its ports share their nodes with no other "
                                  "element, so the part of the network at " + node_name(network, k) +
                                  " has no potential reference; join the element to the network. ");

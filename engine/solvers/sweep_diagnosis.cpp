@@ -14,10 +14,6 @@ namespace meshvolt {
 
 namespace {
 
-int port_index(const Port& port) {
-    return static_cast<int>(&port - port.element->ports.data());
-}
-
 std::size_t node_index(const ElectricalNetwork& network, const Connection* node) {
     const auto& nodes = network.connections;
     const auto it = std::find_if(nodes.begin(), nodes.end(),

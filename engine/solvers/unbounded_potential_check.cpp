@@ -7,7 +7,7 @@
 
 #include <fmt/format.h>
 
-#include "solvers/held_nodes.hpp"
+#include "solvers/held_ports.hpp"
 #include "solvers/node_names.hpp"
 
 namespace meshvolt {
@@ -18,23 +18,14 @@ namespace {
 // move of h = 2^-20 · |V|; the element's currents are put back.
 double own_sensitivity(Port& port) {
     Element& element = *port.element;
-    const std::size_t p = static_cast<std::size_t>(&port - element.ports.data());
-    std::vector<Complex> shown;
-    for (const Port& each : element.ports) shown.push_back(each.current);
-    const HeldNodes held(element);
+    const auto p = static_cast<std::size_t>(port_index(port));
+    const HeldPorts held(element);
     Connection& node = *port.connection;
-    const Complex v = node.get_potential();
-    const double h = std::ldexp(std::abs(v), -20);
+    const double h = std::ldexp(std::abs(node.get_potential()), -20);
     element.compute_currents(false);
-    const Complex base = element.ports[p].current;
     double sensitivity = 0.0;
-    for (const Complex step : {Complex(h, 0.0), Complex(0.0, h)}) {
-        node.set_potential(v + step);
-        element.compute_currents(false);
-        const double change = modulus_measure(element.ports[p].current - base);
-        sensitivity = max_measure(sensitivity, change / h);
-    }
-    for (std::size_t q = 0; q < shown.size(); ++q) element.ports[q].current = shown[q];
+    for (const std::vector<double>& change : law_changes(element, node, h))
+        sensitivity = max_measure(sensitivity, change[p]);
     return sensitivity;
 }
 

@@ -27,7 +27,8 @@ class TapeCheck {
         for (FlexibleParameter* f : network_.flexible_parameters)
             expect_binding_matches_gathering(*f);
 
-        const NetworkValues gathered = collect_network_values(network_);
+        NetworkValues gathered;
+        const ValueLayout layout = gather_network_values(network_, gathered);
         variables = to_vector(gathered.variables);
         parameters = to_vector(gathered.parameters);
 
@@ -37,7 +38,7 @@ class TapeCheck {
         ADVector x = ad_constants(start), p = ad_constants(parameters);
         CppAD::Independent(x, 0, false, p);
         const ADVector bound = x.head(variables.size());
-        bind_network_values(network_, bound, variables, p, parameters);
+        bind_network_values(network_, layout, bound, variables, p, parameters);
 
         for (Element* e : network_.elements) e->compute_currents(true);
         equation_count = static_cast<int>(variables.size()) - 2 * node_count();

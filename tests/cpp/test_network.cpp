@@ -167,11 +167,12 @@ TEST(NetworkValues, BindingRefusesVectorsOfTheWrongLength) {
         Eigen::Index ad_variables, variables, ad_parameters, parameters;
     };
     const Case cases[] = {{3, 3, 2, 2}, {4, 3, 2, 2}, {4, 4, 1, 2}, {4, 4, 2, 3}};
+    const ValueLayout layout = lay_out_values(*s.network);
     for (const Case& c : cases) {
         ADVector ax = ADVector::Zero(c.ad_variables), ap = ADVector::Zero(c.ad_parameters);
         Eigen::VectorXd x = Eigen::VectorXd::Zero(c.variables);
         Eigen::VectorXd p = Eigen::VectorXd::Zero(c.parameters);
-        EXPECT_THROW(bind_network_values(*s.network, ax, x, ap, p), std::length_error)
+        EXPECT_THROW(bind_network_values(*s.network, layout, ax, x, ap, p), std::length_error)
             << c.ad_variables << " " << c.variables << " " << c.ad_parameters << " "
             << c.parameters;
         EXPECT_FALSE(s.bus.ports[0].connection->potential.bound);
@@ -349,7 +350,7 @@ class OwningElements : public ::testing::Test {
             std::vector<Element*>{&bus, &source, &delta, &reference});
     }
     std::vector<int> owners(const std::vector<std::int64_t>& indices) const {
-        return find_owning_elements(*network, indices);
+        return find_owning_elements(*network, lay_out_values(*network), indices);
     }
 
     const Complex v[2] = {1.0, 2.0};
@@ -411,9 +412,11 @@ TEST_F(OwningElements, OwnersOutsideTheListAreSkipped) {
     Bus stranger(1, v);
     stranger.connect(source, {{0, 0}});
     ElectricalNetwork partial({&source, &bus});
-    EXPECT_EQ(find_owning_elements(partial, {0}), std::vector<int>{});
-    EXPECT_EQ(find_owning_elements(partial, {2}), std::vector<int>{1});  // N1: the bus
-    EXPECT_EQ(find_owning_elements(partial, {4}), std::vector<int>{0});  // the source's current
+    const ValueLayout layout = lay_out_values(partial);
+    EXPECT_EQ(find_owning_elements(partial, layout, {0}), std::vector<int>{});
+    EXPECT_EQ(find_owning_elements(partial, layout, {2}), std::vector<int>{1});  // N1: the bus
+    EXPECT_EQ(find_owning_elements(partial, layout, {4}),
+              std::vector<int>{0});  // the source's current
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 // sweeps, and the per-iteration hook.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <functional>
@@ -25,6 +26,7 @@
 #include "model/shunt_line.hpp"
 #include "model/switch.hpp"
 #include "model/voltage_source.hpp"
+#include "solvers/element_law_check.hpp"
 
 namespace meshvolt {
 namespace {
@@ -302,6 +304,53 @@ TEST(SweepLawCheck, CurrentsOffTheirLawAtTheFinalPotentialsAreNoSolution) {
                               "load current");
         testing::expect_close(net.load->ports[1].current, -drawn, testing::absolute(1e-12),
                               "neutral current");
+    }
+}
+
+// A line of 1e-6 Ω between two free nodes at 2.4 kV carries the 0.3 A of a small load as the
+// difference of two currents of 2.4e9 A, which the last bits of the potentials put off by far
+// more than 1e-9 of the largest current. The check allows the rounding of the line's own law,
+// 2·m·ε·V·S, and no more: I_1 = (V_1 - V_2) / z and I_2 = -I_1, so a move of either node by h, in
+// its real or its imaginary part, changes each port's current by h / |z|, and S = 2 · 2 / |z| over
+// the two nodes; m = 2 ports, V the larger potential. Currents shown ten times that bound off the
+// law are refused, naming the line; a tenth of it passes.
+TEST(SweepLawCheck, ALowImpedanceLineIsAllowedTheRoundingOfItsLawAndNoMore) {
+    const std::string prefix = "2 The sweeps settled, but the answer is not a solution: ";
+    const Complex u = 2400.0, z = 1e-6, y_load = 0.3 / 2400.0;
+    const Complex head_start[] = {u, 0.0};
+    Feeder feeder;
+    Bus& head = feeder.add<Bus>(2, head_start);
+    attach(head, feeder.add<VoltageSource>(2, &u), {0, 1});
+    attach(head, feeder.add<PotentialRef>(), {1});
+    SimplifiedLine& line = feeder.add<SimplifiedLine>(1, &z);
+    Bus& tail = feeder.add<Bus>(1, &u);
+    link(line, head, tail);
+    AdmittanceLoad& load = feeder.add<AdmittanceLoad>(2, &y_load);
+    attach(tail, load, {0});
+    head.connect(load, {{1, 1}});
+    // Listed: head, source, reference, line (element 3), tail, load.
+    ElectricalNetwork network(feeder.elements);
+    BackwardForward solver(&network);
+    solve_to_convergence(solver, Method::sweeps);
+
+    const double v = std::max(std::abs(potential(line, 0)), std::abs(potential(line, 1)));
+    const double s = 2.0 * 2.0 / std::abs(z);
+    const double bound = 2.0 * 2.0 * std::numeric_limits<double>::epsilon() * v * s;
+    line.compute_currents(false);
+    const Complex law[] = {line.ports[0].current, line.ports[1].current};
+    ElementLawCheck check(network, lay_out_values(network));
+    check.record_potentials(network);
+    for (const double times : {10.0, 0.1}) {
+        SCOPED_TRACE(times);
+        for (std::size_t p = 0; p < 2; ++p) line.ports[p].current = law[p] + times * bound;
+        const std::string message =
+            error_message([&] { check.check(network, change_tolerance, prefix.c_str()); });
+        if (times > 1.0)
+            EXPECT_TRUE(starts_with(message, prefix + "the port currents of element 3 "
+                                                      "(CySimplifiedLine) do not follow its law"))
+                << message;
+        else
+            EXPECT_EQ(message, "no exception");
     }
 }
 
