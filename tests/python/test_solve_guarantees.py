@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, network_of, raises_exactly, single_phase_circuit, star_supply
+from module_support import (balanced, carray, network_of, raises_exactly, single_phase_circuit,
+                            star_supply)
 
 SOLVERS = {
     "Newton": lambda network: ohmweave.CyNewton(network, True),
@@ -138,7 +139,7 @@ def test_sweeps_refuse_a_source_whose_voltage_the_shown_potentials_do_not_hold()
 
 # --- the rounding that large admittances carry ---------------------------------------------------
 
-U_FEEDER = 2400 * np.exp(-2j * np.pi / 3) ** np.arange(3)
+U_FEEDER = balanced(2400)
 
 
 def switched_feeder(z_switch, load_scale):

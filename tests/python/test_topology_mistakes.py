@@ -9,10 +9,9 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, network_of, star_supply
+from module_support import balanced, carray, network_of, star_supply
 
-A = np.exp(-2j * np.pi / 3)
-PHASES = 230 * A ** np.arange(3)
+PHASES = balanced(230)
 
 SOLVERS = {
     "Newton-Goldstein": lambda network: ohmweave.CyNewtonGoldstein(network, False, 0.1, 0.9, True),
