@@ -14,6 +14,11 @@ import pytest
 
 from meshvolt import ohmweave
 
+# The module's abstract types, bases of the elements and of the solvers: an instance of one of
+# them holds no engine object.
+ABSTRACT_ELEMENT_TYPES = ["CyElement", "CyBranch", "CyLoad", "CyTransformer"]
+ABSTRACT_SOLVER_TYPES = ["CyAbstractSolver", "CyAbstractNewton"]
+
 
 def carray(*values):
     """A complex128 array of the values."""

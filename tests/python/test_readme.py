@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, objects, raises_exactly, solve_newton
+from module_support import (ABSTRACT_ELEMENT_TYPES, ABSTRACT_SOLVER_TYPES, carray, objects,
+                            raises_exactly, solve_newton)
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SQRT3 = math.sqrt(3)
@@ -373,6 +374,9 @@ VALUES = {
 
 def test_the_table_has_a_row_for_every_constructor():
     assert [name for name, _, _ in table_rows()] == list(VALUES)
+    # The rows are the module's types that construct something: none is missing from both.
+    types = {name for name in dir(ohmweave) if name.startswith("Cy")}
+    assert set(VALUES) == types - set(ABSTRACT_ELEMENT_TYPES) - set(ABSTRACT_SOLVER_TYPES)
 
 
 @pytest.mark.parametrize("name, names, count", table_rows())
