@@ -1,5 +1,6 @@
 """Helpers of the module tests."""
 
+import cmath
 import os
 import subprocess
 import sys
@@ -12,6 +13,11 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
+
+# The module's abstract types, bases of the elements and of the solvers: an instance of one of
+# them holds no engine object.
+ABSTRACT_ELEMENT_TYPES = ["CyElement", "CyBranch", "CyLoad", "CyTransformer"]
+ABSTRACT_SOLVER_TYPES = ["CyAbstractSolver", "CyAbstractNewton"]
 
 
 def carray(*values):
@@ -63,6 +69,12 @@ def run_python(code, *options):
             env={k: v for k, v in os.environ.items() if k != "PYTHONPATH"},
             timeout=300,
         )
+
+
+def balanced(magnitude, shift=0.0):
+    """Phases a, b, c of a positive-sequence set of the magnitude, phase a at the shift (rad): b
+    lags a by 120°, c leads it by 120°."""
+    return [cmath.rect(magnitude, shift - 2 * cmath.pi * k / 3) for k in range(3)]
 
 
 def network_of(elements):

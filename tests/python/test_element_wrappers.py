@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, iarray, raises_exactly, solve_newton
+from module_support import balanced, carray, iarray, raises_exactly, solve_newton
 
 
 # --- buses --------------------------------------------------------------------------------------
@@ -239,10 +239,6 @@ def test_connect_side_checks_every_pair_before_joining(connections, message):
 
 
 # --- through a solver ---------------------------------------------------------------------------
-
-def balanced(magnitude):
-    return [cmath.rect(magnitude, -2 * cmath.pi * k / 3) for k in range(3)]
-
 
 def test_a_bus_on_a_star_source_takes_its_voltages():
     voltages = balanced(230.0)

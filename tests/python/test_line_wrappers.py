@@ -1,14 +1,13 @@
 """The line wrappers: simplified lines (series impedance) and shunt lines (pi sections) built,
 checked and updated from Python, and their currents against the line equations solved by hand."""
 
-import cmath
 import inspect
 
 import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, raises_exactly, solve_newton
+from module_support import balanced, carray, raises_exactly, solve_newton
 
 # A 3 x 3 series impedance that is not symmetric, so that a transposed matrix shows.
 Z3 = np.array([[0.30 + 0.40j, 0.10 + 0.15j, 0.05 + 0.08j],
@@ -21,10 +20,6 @@ Y3 = 1e-4j * np.array([[3.0, -0.5, -0.4], [-0.5, 3.2, -0.6], [-0.4, -0.6, 2.9]])
 def rows(matrix):
     """An n x n matrix as the buffer the lines read: entry i·n + j is the matrix entry (i, j)."""
     return np.ascontiguousarray(matrix, dtype=np.complex128).reshape(-1)
-
-
-def balanced(magnitude, shift=0.0):
-    return [cmath.rect(magnitude, shift - 2 * cmath.pi * k / 3) for k in range(3)]
 
 
 # --- types --------------------------------------------------------------------------------------

@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries, raises_exactly, solve_newton, star_supply
+from module_support import (balanced, carray, module_entries, raises_exactly, solve_newton,
+                            star_supply)
 
 STAR_TYPES = ["CyPowerLoad", "CyAdmittanceLoad", "CyCurrentLoad"]
 DELTA_TYPES = ["CyDeltaPowerLoad", "CyDeltaAdmittanceLoad", "CyDeltaCurrentLoad"]
@@ -46,10 +47,6 @@ SETPOINTS = {"powers": [1000 + 300j, 2000 - 100j, 3000 + 800j],
 
 def setpoints(name, count):
     return carray(*SETPOINTS[FAMILY[name][0]][:count])
-
-
-def balanced(magnitude):
-    return [cmath.rect(magnitude, -2 * cmath.pi * k / 3) for k in range(3)]
 
 
 # --- types --------------------------------------------------------------------------------------

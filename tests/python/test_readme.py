@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, objects, raises_exactly, solve_newton
+from module_support import (ABSTRACT_ELEMENT_TYPES, ABSTRACT_SOLVER_TYPES, carray, objects,
+                            raises_exactly, solve_newton)
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 SQRT3 = math.sqrt(3)
@@ -40,8 +41,8 @@ def example_code():
 
 
 @pytest.fixture
-def example():
-    """The names the example's code leaves, after running it."""
+def example(capsys):
+    """The names the example's code leaves, after running it; what it prints stays in capsys."""
     namespace = {"__name__": "readme_example"}
     exec(compile(example_code(), str(README), "exec"), namespace)
     return SimpleNamespace(**namespace)
@@ -54,14 +55,12 @@ def power_taken(element, n):
 
 # --- the example ----------------------------------------------------------------------------------
 
-def test_the_example_prints_what_the_readme_says(capsys):
-    namespace = {"__name__": "readme_example"}
-    exec(compile(example_code(), str(README), "exec"), namespace)
+def test_the_example_prints_what_the_readme_says(example, capsys):
     printed = capsys.readouterr().out.strip()
     stated = re.search(r"It prints `([^`]*)`", section().replace("\n", " ")).group(1)
     assert printed == stated
     # Newton's residual is the largest entry of its residual vector.
-    assert namespace["residual"] == np.abs(namespace["solver"].get_residuals()).max()
+    assert example.residual == np.abs(example.solver.get_residuals()).max()
 
 
 def test_kirchhoff_at_the_lv_bus(example):
@@ -373,6 +372,9 @@ VALUES = {
 
 def test_the_table_has_a_row_for_every_constructor():
     assert [name for name, _, _ in table_rows()] == list(VALUES)
+    # The rows are the module's types that construct something: none is missing from both.
+    types = {name for name in dir(ohmweave) if name.startswith("Cy")}
+    assert set(VALUES) == types - set(ABSTRACT_ELEMENT_TYPES) - set(ABSTRACT_SOLVER_TYPES)
 
 
 @pytest.mark.parametrize("name, names, count", table_rows())

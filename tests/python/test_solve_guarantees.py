@@ -12,7 +12,8 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, network_of, raises_exactly, single_phase_circuit
+from module_support import (balanced, carray, network_of, raises_exactly, single_phase_circuit,
+                            star_supply)
 
 SOLVERS = {
     "Newton": lambda network: ohmweave.CyNewton(network, True),
@@ -138,7 +139,7 @@ def test_sweeps_refuse_a_source_whose_voltage_the_shown_potentials_do_not_hold()
 
 # --- the rounding that large admittances carry ---------------------------------------------------
 
-U_FEEDER = 2400 * np.exp(-2j * np.pi / 3) ** np.arange(3)
+U_FEEDER = balanced(2400)
 
 
 def switched_feeder(z_switch, load_scale):
@@ -146,11 +147,8 @@ def switched_feeder(z_switch, load_scale):
     z_switch Ω per conductor to a second bus, a shunt line (common node grounded) to a third bus and
     a star constant-power load of load_scale · 750 kW there, listed upstream first; returns the
     elements and the three buses."""
-    source = ohmweave.CyVoltageSource(4, carray(*U_FEEDER))
-    reference = ohmweave.CyPotentialRef()
-    reference.connect(source, [(0, 3)])
-    buses = [ohmweave.CyBus(4, carray(*U_FEEDER, 0)) for _ in range(3)]
-    buses[0].connect(source, [(k, k) for k in range(4)])
+    supply, head = star_supply(U_FEEDER)
+    buses = [head, *(ohmweave.CyBus(4, carray(*U_FEEDER, 0)) for _ in range(2))]
     switch = ohmweave.CySimplifiedLine(4, carray(*(z_switch * np.eye(4)).ravel()))
     z = (0.3 + 0.6j) * np.eye(4) + (0.1 + 0.3j) * (1 - np.eye(4))
     line = ohmweave.CyShuntLine(4, carray(*(3e-6j * np.eye(4)).ravel()), carray(*z.ravel()))
@@ -161,7 +159,7 @@ def switched_feeder(z_switch, load_scale):
         branch.connect_side(downstream, [(k, k) for k in range(4)], False)
     load = ohmweave.CyPowerLoad(4, carray(*[load_scale * 250e3] * 3))
     buses[2].connect(load, [(k, k) for k in range(4)])
-    elements = [buses[0], source, reference, switch, buses[1], line, earth, buses[2], load]
+    elements = [*supply, switch, buses[1], line, earth, buses[2], load]
     return elements, buses
 
 

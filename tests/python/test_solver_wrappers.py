@@ -18,13 +18,8 @@ import pytest
 import scipy.io
 
 from meshvolt import ohmweave
-from module_support import (carray, load_voltage, network_of, objects, raises_exactly,
+from module_support import (balanced, carray, load_voltage, network_of, objects, raises_exactly,
                             single_phase_circuit)
-
-
-def balanced(magnitude):
-    """Phases a, b, c of a positive-sequence set: b lags a by 120°, c leads it by 120°."""
-    return [magnitude * np.exp(-2j * np.pi * k / 3) for k in range(3)]
 
 
 SOLVER_MAKERS = {

@@ -9,10 +9,9 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, network_of
+from module_support import balanced, carray, network_of, star_supply
 
-A = np.exp(-2j * np.pi / 3)
-PHASES = 230 * A ** np.arange(3)
+PHASES = balanced(230)
 
 SOLVERS = {
     "Newton-Goldstein": lambda network: ohmweave.CyNewtonGoldstein(network, False, 0.1, 0.9, True),
@@ -24,13 +23,9 @@ MADE = {"Newton-Goldstein": "recorded its tape", "backward-forward": "was create
 
 def feeder():
     """A 230 V four-wire source on a head bus (its neutral the reference), a four-wire line to a
-    bus and a 3 kW load from phase a to the neutral there. Elements: head 0, source 1, reference 2,
+    bus and a 3 kW load from phase a to the neutral there. Elements: source 0, reference 1, head 2,
     line 3, bus 4, load 5; the bus holds nodes 4 to 7 (phases a, b, c, neutral)."""
-    head = ohmweave.CyBus(4, carray(*PHASES, 0))
-    source = ohmweave.CyVoltageSource(4, carray(*PHASES))
-    reference = ohmweave.CyPotentialRef()
-    head.connect(source, [(k, k) for k in range(4)])
-    head.connect(reference, [(3, 0)])
+    supply, head = star_supply(PHASES)
     z = (0.2 + 0.1j) * np.eye(4) + 0.05j * (1 - np.eye(4))
     line = ohmweave.CySimplifiedLine(4, carray(*z.ravel()))
     bus = ohmweave.CyBus(4, carray(*PHASES, 0))
@@ -38,7 +33,7 @@ def feeder():
     line.connect_side(bus, [(k, k) for k in range(4)], False)
     load = ohmweave.CyPowerLoad(2, carray(3000))
     bus.connect(load, [(0, 0), (3, 1)])
-    return [head, source, reference, line, bus, load]
+    return [*supply, line, bus, load]
 
 
 def second_load():

@@ -12,12 +12,9 @@ import numpy as np
 import pytest
 
 from meshvolt import ohmweave
-from module_support import carray, module_entries
+from module_support import ABSTRACT_ELEMENT_TYPES, ABSTRACT_SOLVER_TYPES, carray, module_entries
 
 ONE = carray(1)
-
-ABSTRACT_ELEMENT_TYPES = ["CyElement", "CyBranch", "CyLoad", "CyTransformer"]
-ABSTRACT_SOLVER_TYPES = ["CyAbstractSolver", "CyAbstractNewton"]
 
 # One instance of each concrete element type.
 CONCRETE_ELEMENTS = {
